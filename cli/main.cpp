@@ -1,0 +1,3 @@
+#include "KelvoPG_core.h"
+
+int main() { return 0; }

@@ -1,0 +1,194 @@
+/*
+ * Kelvo programming core: the one public header.
+ *
+ * Plain functions with C linkage over process-wide state. The core is not
+ * re-entrant: one programming operation at a time per process. Texts are
+ * zero-terminated byte strings; files are opened relative to the current
+ * working directory.
+ */
+#ifndef KELVOPG_CORE_H
+#define KELVOPG_CORE_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Result codes shared by the programming operations and both front ends. */
+enum kelvo_result {
+    KELVO_SUCCESS = 176,
+    KELVO_SETTINGS_MISSING = 177,
+    KELVO_OFFSET_NOT_SET = 178,
+    KELVO_OFFSET_FORMAT = 179,
+    KELVO_OFFSET_RANGE = 180,
+    KELVO_NO_PING = 181,
+    KELVO_CONFIG_REFUSED = 182,
+    KELVO_ERASE_FAILED = 183,
+    KELVO_TRANSFER_FAILED = 184,
+    KELVO_HASH_MISMATCH = 185,
+    KELVO_FILE_ERROR = 186,
+    /* A value refused before anything was stored (too long, bad row number). */
+    KELVO_VALUE_REFUSED = 187
+};
+
+/* ---- Download settings record, the raw 652 bytes of "record.dat". */
+#define KELVO_RECORD_FILE "record.dat"
+#define KELVO_DEVICE_LEN 100
+#define KELVO_IMAGE_LEN 512
+#define KELVO_OFFSET_LEN 16
+
+typedef struct DeviceSetting {
+    char device[KELVO_DEVICE_LEN];       /* offset 0 */
+    int32_t flash_pin;                   /* offset 100 */
+    int32_t baudrate;                    /* offset 104 */
+    char image[KELVO_IMAGE_LEN];         /* offset 108 */
+    int32_t chip_erase;                  /* offset 620 */
+    int32_t hash_verify;                 /* offset 624 */
+    int32_t keep_sys_data;               /* offset 628 */
+    int32_t keep_wifi_data;              /* offset 632 */
+    char flash_offset[KELVO_OFFSET_LEN]; /* offset 636 */
+} DeviceSetting;
+
+/* Marker of an unset integer field (baudrate, flash_pin) and of an unknown size. */
+#define KELVO_NOT_SET (-255)
+
+/* Fills *out with the default record (every unnamed byte zero). */
+void default_device_setting(DeviceSetting *out);
+/* Creates "record.dat" with the defaults unless it can already be read. */
+void create_device_setting(void);
+/* 176, or 186 after "error in opening file : ". A short file is completed
+ * from the default record. */
+int load_device_setting(DeviceSetting *out);
+/* Atomic replacement: 176, or 186 after "error in opening file : <reason>". */
+int save_device_setting(const DeviceSetting *in);
+
+/* Setters: one read-modify-write each. 176 stored; 186 the file could not be
+ * read or written (nothing written); 187 the value was refused (too long). */
+int addDevice(const char *text);
+int setBaudRate(const char *text);
+int setImgPath(const char *text);
+int setChipErase(const char *text);
+int setHashVerify(const char *text);
+int setKeepSysData(const char *text);
+int setKeepWifiData(const char *text);
+int setFlashOffset(const char *text);
+
+/* Printouts on standard output; 176, or 186 when the file cannot be read
+ * (then nothing but the error line is printed). */
+int ShowDevice(void);
+int ShowSetting(void);
+
+/* ---- Flash layout map, the raw 6160 bytes of "generate.dat". */
+#define KELVO_GENERATE_FILE "generate.dat"
+#define KELVO_MAP_ROWS 10
+#define KELVO_MAP_PATH_LEN 512
+#define KELVO_MAP_OFFSET_LEN 100
+
+typedef struct GenerateParam {
+    int32_t number;                    /* row offset 0 */
+    char path[KELVO_MAP_PATH_LEN];     /* row offset 4 */
+    char offset[KELVO_MAP_OFFSET_LEN]; /* row offset 516 */
+} GenerateParam;
+
+extern GenerateParam gen_param_array[KELVO_MAP_ROWS];
+
+void create_generate_setting(void);
+int load_generate_setting(GenerateParam *map);
+int save_generate_setting(const GenerateParam *map);
+/* 176; 186 file failure; 187 refused (row not 1..10, text too long). */
+int setBinPathOffset(const char *number, const char *path, const char *offset);
+int ShowGenerateMap(void);
+
+/* ---- Serial device discovery. */
+/* Lists ttyUSB and ttyACM entries of /sys/class/tty/. 176, or 186 when the
+ * directory cannot be listed. */
+int getComList(void);
+/* The same over any directory (tests point it at a fabricated one). */
+int getComListIn(const char *sysfs_dir);
+
+/* ---- Flash image composer: "flash.bin" from the layout map. */
+/* 176 when "flash.bin" was written, 186 on any failure (old file kept). */
+int Generate(void);
+int CheckFileExist(const char *path);
+int32_t CheckFileLength(const char *path);
+
+/* ---- Diagnostic output (verbosity filter; prefixes by level). */
+void infohelper_output(int32_t level, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+int32_t infohelper_output_plain(int32_t level, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+void infohelper_set_infolevel(int32_t level);
+int32_t infohelper_get_infolevel(void);
+int32_t infohelper_increase_infolevel(void);
+void infohelper_set_argverbosity(int argc, char **argv);
+
+/* ---- SHA-256 (FIPS 180-4). */
+typedef struct sha256_context {
+    uint8_t block[64];
+    uint32_t fill;
+    uint64_t bit_count;
+    uint32_t state[8];
+} sha256_context;
+
+void sha256_init(sha256_context *ctx);
+void sha256_update(sha256_context *ctx, const uint8_t *data, uint64_t len);
+void sha256_final(sha256_context *ctx, uint8_t digest[32]);
+void sha256_transform(sha256_context *ctx, const uint8_t block[64]);
+
+/* ---- Serial port: the one process-wide UART line. */
+/* Time bound of serialport_block_read, in milliseconds. */
+#define KELVO_BLOCK_READ_TIMEOUT_MS 120000u
+
+/* The descriptor on success, 0 on failure (reason printed at level 0). */
+int32_t serialport_open(const char *device, uint32_t rate);
+/* 1 when a port was open and is now closed, else 0. */
+int32_t serialport_close(void);
+void serialport_set_baudrate(uint32_t rate);
+void serialport_set_timeout(uint32_t ms);
+uint32_t serialport_get_timeout(void);
+/* Bound of serialport_block_read (default KELVO_BLOCK_READ_TIMEOUT_MS). */
+void serialport_set_block_timeout(uint32_t ms);
+/* Timed read: bytes stored (raw, no terminator); ends early on hang-up. */
+int32_t serialport_read(uint8_t *buf, uint32_t len);
+/* Waits for a chunk beginning with 'O'; buf holds >= 101 bytes and ends up
+ * holding the last chunk, zero-terminated. 1 when such a chunk came; 0 on
+ * time-out, read failure or hang-up. */
+int32_t serialport_block_read(char *buf, int32_t min_chunk);
+int32_t serialport_write(const uint8_t *buf, uint32_t len);
+void serialport_flush(void);
+void serialport_drain(void);
+void serialport_set_dtr(bool on);
+void serialport_set_rts(bool on);
+int32_t serialport_send_break(void);
+
+/* SLIP framing on the same port. */
+int32_t serialport_send_slip(const uint8_t *data, uint32_t n);
+int32_t serialport_send_slip_static(const uint8_t *data, uint32_t n);
+int32_t serialport_receive_slip(uint8_t *buf, int32_t n);
+int32_t serialport_send_C0(void);
+int32_t serialport_receive_C0(void);
+
+/* ---- XModem (1024-byte blocks) and its CRC. */
+int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz);
+int32_t xmodemReceive(uint8_t *dest, int32_t destsz);
+/* Bytes of the current transfer still to send (atomic read). */
+int32_t checkremaining_bytes(void);
+uint16_t crc16_ccitt(const void *buf, int32_t len);
+/* Byte adapters of the XModem module onto the serial port. */
+int32_t _inbyte(int32_t timeout_ms);
+void _outbyte(int32_t c);
+
+/* ---- Device programming over the boot loader. */
+int32_t eraseChip(void);
+int32_t eraseChipSector(const char *offset, const char *length);
+int32_t xmodem_download_image(void);
+int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin,
+                           const char *offset, int hash_verify);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KELVOPG_CORE_H */

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFutureWatcher>
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+
+class Dialogs;
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    // dialogs: the seam for file dialogs and message boxes; nullptr uses
+    // the real ones. The window does not take ownership.
+    explicit MainWindow(QWidget *parent = nullptr, Dialogs *dialogs = nullptr);
+    ~MainWindow() override;
+
+    struct generatefileinfo {
+        QString path;
+        int32_t size = 0;
+    };
+
+    void trig_xmodem_download();
+    void clear_stats_onDisplay();
+    void showPopupMsg(QString message);
+    bool checkFileExists(QString path);
+    int32_t checkFileSize(QString path);
+    QByteArray GenerateSystemData();
+
+    // True while a download or an erase runs on the worker.
+    bool isBusy() const;
+    Dialogs *dialogs() const;
+
+  signals:
+    // Emitted on the window thread when a download or erase has ended.
+    void operationFinished(int result);
+
+  private slots:
+    void on_pushButton_2_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_3_clicked();
+    void on_comboBox_8_activated(int index);
+    void on_pushButton_4_clicked();
+    void on_pushButton_5_clicked();
+    void on_pushButton_6_clicked();
+    void on_pushButton_7_clicked();
+    void on_pushButton_8_clicked();
+    void on_pushButton_9_clicked();
+    void on_pushButton_10_clicked();
+    void on_pushButton_11_clicked();
+    void on_pushButton_12_clicked();
+    void on_pushButton_13_clicked();
+    void on_checkBox_2_stateChanged(int state);
+    void on_checkBox_3_stateChanged(int state);
+    void on_checkBox_4_stateChanged(int state);
+    void on_checkBox_5_stateChanged(int state);
+    void on_checkBox_6_stateChanged(int state);
+    void on_checkBox_7_stateChanged(int state);
+    void on_checkBox_8_stateChanged(int state);
+    void on_checkBox_9_stateChanged(int state);
+    void on_checkBox_10_stateChanged(int state);
+    void on_checkBox_11_stateChanged(int state);
+    void on_pushButton_14_clicked();
+    void on_btSave_clicked();
+    void on_btLoad_clicked();
+    void on_btEdit_clicked();
+
+  private:
+    Ui::MainWindow *ui;
+    Dialogs *dialogs_;
+    QByteArray system_data;
+};

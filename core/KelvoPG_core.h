@@ -115,8 +115,7 @@ int CheckFileExist(const char *path);
 int32_t CheckFileLength(const char *path);
 
 /* ---- Diagnostic output (verbosity filter; prefixes by level). */
-void infohelper_output(int32_t level, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
+void infohelper_output(int32_t level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int32_t infohelper_output_plain(int32_t level, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)));
 void infohelper_set_infolevel(int32_t level);
@@ -184,8 +183,8 @@ void _outbyte(int32_t c);
 int32_t eraseChip(void);
 int32_t eraseChipSector(const char *offset, const char *length);
 int32_t xmodem_download_image(void);
-int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin,
-                           const char *offset, int hash_verify);
+int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin, const char *offset,
+                           int hash_verify);
 
 #ifdef __cplusplus
 }

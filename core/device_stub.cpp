@@ -8,6 +8,12 @@ static int32_t notAvailable() {
     return KELVO_TRANSFER_FAILED;
 }
 
-extern "C" int32_t eraseChip(void) { return notAvailable(); }
-extern "C" int32_t eraseChipSector(const char *, const char *) { return notAvailable(); }
-extern "C" int32_t xmodem_download_image(void) { return notAvailable(); }
+extern "C" int32_t eraseChip(void) {
+    return notAvailable();
+}
+extern "C" int32_t eraseChipSector(const char *, const char *) {
+    return notAvailable();
+}
+extern "C" int32_t xmodem_download_image(void) {
+    return notAvailable();
+}

@@ -133,7 +133,9 @@ TempDir::TempDir() {
     path_ = buf.data();
 }
 
-TempDir::~TempDir() { ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms,
               const std::string &input) {
@@ -232,7 +234,9 @@ ChipSim::ChipSim(const std::string &dir, const std::vector<std::string> &args)
     tty_ = line.substr(0, nl);
 }
 
-ChipSim::~ChipSim() { stop(); }
+ChipSim::~ChipSim() {
+    stop();
+}
 
 int ChipSim::stop() {
     if (pid_ <= 0) {

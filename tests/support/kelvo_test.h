@@ -30,8 +30,8 @@ struct RunResult {
 
 // Runs argv[0] (a path) in cwd with the given standard input; kills it
 // when timeout_ms has passed.
-RunResult run(const std::vector<std::string> &argv, const std::string &cwd,
-              int timeout_ms = 60000, const std::string &input = "");
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms = 60000,
+              const std::string &input = "");
 
 // Runs the built kelvo_pgtool_cli with these arguments in cwd.
 RunResult runCli(const std::vector<std::string> &args, const std::string &cwd,

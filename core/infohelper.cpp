@@ -1,0 +1,92 @@
+// Verbosity-filtered diagnostic printer of the core.
+#include "KelvoPG_core.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+// 0 errors only, 1 also warnings, 2 and up ever more detail.
+int8_t infolevel = 1;
+
+const char *prefixFor(int32_t level) {
+    switch (level) {
+    case 0:
+        return "error: ";
+    case 1:
+        return "warning: ";
+    case 2:
+        return "";
+    case 3:
+        return "\t";
+    default:
+        return "\t\t";
+    }
+}
+
+// Number of consecutive 'v' letters from the second character on.
+int countVs(const char *arg) {
+    int n = 0;
+    for (const char *p = arg + 1; *p == 'v'; ++p) {
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+extern "C" void infohelper_output(int32_t level, const char *fmt, ...) {
+    if (infolevel < level) {
+        return;
+    }
+    std::fputs(prefixFor(level), stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+extern "C" int32_t infohelper_output_plain(int32_t level, const char *fmt, ...) {
+    if (infolevel < level) {
+        return 0;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+    return n;
+}
+
+extern "C" void infohelper_set_infolevel(int32_t level) {
+    infolevel = static_cast<int8_t>(level);
+}
+
+extern "C" int32_t infohelper_get_infolevel(void) {
+    return infolevel;
+}
+
+extern "C" int32_t infohelper_increase_infolevel(void) {
+    if (infolevel <= 19) {
+        ++infolevel;
+    }
+    return infolevel;
+}
+
+extern "C" void infohelper_set_argverbosity(int argc, char **argv) {
+    int level = infolevel;
+    for (int i = argc - 1; i >= 0; --i) {
+        const char *arg = argv[i];
+        if (!arg || arg[0] != '-') {
+            continue;
+        }
+        if (arg[1] == 'q') {
+            infolevel = 0;
+            return;
+        }
+        level += countVs(arg);
+    }
+    infolevel = static_cast<int8_t>(level);
+}

@@ -148,19 +148,5 @@ TEST_F(Composer, FailedWriteKeepsTheOldImage) {
               (std::vector<std::string>{"a.bin", "flash.bin", "generate.dat", "record.dat"}));
 }
 
-TEST_F(Composer, ImageThatIsADirectoryIsNotReplaced) {
-    input("a.bin", 10, 14);
-    row(1, "a.bin", "0x0");
-    ASSERT_EQ(::mkdir(dir.file("flash.bin").c_str(), 0755), 0);
-    auto r = generate();
-    EXPECT_EQ(r.out, std::string("Beginning generate...\n"
-                                 "error in opening file : Is a directory\n") +
-                         kFailed);
-    EXPECT_EQ(r.exit_code, 1);
-    struct stat st;
-    ASSERT_EQ(::stat(dir.file("flash.bin").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-}
-
 } // namespace
 } // namespace ct

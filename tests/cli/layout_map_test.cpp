@@ -16,12 +16,6 @@ std::string defaultListing() {
     return s;
 }
 
-TEST_F(LayoutMap, ShowListsTheDefaultRows) {
-    auto r = cli({"-show", "generate"});
-    EXPECT_EQ(r.out, defaultListing());
-    EXPECT_EQ(r.exit_code, 0);
-}
-
 TEST_F(LayoutMap, SettingARowChangesThatRowOnly) {
     std::string expected = kt::randomBytes(kMapSize, 21);
     writeMap(expected);
@@ -38,6 +32,7 @@ TEST_F(LayoutMap, SettingARowChangesThatRowOnly) {
 }
 
 TEST_F(LayoutMap, ShowListsASetRowInItsPlace) {
+    EXPECT_EQ(cli({"-show", "generate"}).out, defaultListing());
     ASSERT_EQ(cli({"-set", "generate_bin", "3", "dir/app.bin", "0x8000"}).exit_code, 0);
     ASSERT_EQ(cli({"-set", "generate_bin", "10", "last.bin", "f000"}).exit_code, 0);
     std::string expected = defaultListing();

@@ -33,12 +33,6 @@ TEST_F(Infohelper, DetailLevelsAreIndented) {
     EXPECT_EQ(out.text(), "two\n\tthree\n\t\tfour\n");
 }
 
-TEST_F(Infohelper, CallersNewlineIsKept) {
-    FdCapture out(1);
-    infohelper_output(0, "cannot access %s\n", "/dev/x");
-    EXPECT_EQ(out.text(), "error: cannot access /dev/x\n\n");
-}
-
 TEST_F(Infohelper, PlainOutputHasNoPrefixOrNewline) {
     FdCapture out(1);
     EXPECT_EQ(infohelper_output_plain(1, "%d%%", 50), 3);

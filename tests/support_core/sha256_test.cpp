@@ -65,19 +65,6 @@ TEST(Sha256, RandomInputsOfEveryLengthMatchOpenSsl) {
     }
 }
 
-TEST(Sha256, ByteByByteEqualsOneCall) {
-    std::string data = kt::randomBytes(200, 7);
-    sha256_context ctx;
-    uint8_t digest[32];
-    sha256_init(&ctx);
-    for (char c : data) {
-        uint8_t b = static_cast<uint8_t>(c);
-        sha256_update(&ctx, &b, 1);
-    }
-    sha256_final(&ctx, digest);
-    EXPECT_EQ(hex(digest, 32), ours(data));
-}
-
 TEST(Sha256, MebibytesInUnevenPiecesMatchOpenSsl) {
     std::string data = kt::randomBytes(3 * 1024 * 1024 + 333, 42);
     sha256_context ctx;

@@ -158,6 +158,15 @@ TEST_F(Dispatch, UnwritableSettingsFileFailsWithOneAndKeepsTheOldFile) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"generate.dat", "record.dat"}));
 }
 
+TEST_F(Dispatch, ReplacedSettingsFileKeepsItsPermissions) {
+    cli({"-help"});
+    ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0664), 0);
+    ASSERT_EQ(cli({"-set", "baudrate", "9600"}).exit_code, 0);
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("record.dat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+}
+
 TEST_F(Dispatch, StartupInAFullDirectoryCreatesNothingHalfWritten) {
     auto r = cliWithoutSpace({"-help"}, dir.path());
     EXPECT_EQ(r.out, std::string("error in opening file : File too large\n"

@@ -15,6 +15,7 @@ namespace {
 
 constexpr long kInitialBaud = 115200; // the boot loader's rate after reset
 constexpr size_t kPacedChunk = 64;    // bytes written per paced step
+constexpr auto kSleepStep = Millis(2); // smallest pacing sleep worth a wake-up
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
@@ -72,8 +73,13 @@ void PtyLine::paceReceived(size_t count) {
     if (!wire_.paced) {
         return;
     }
-    rxFreeAt_ = std::max(Clock::now(), rxFreeAt_) + wireTime(count);
-    sleepUntil(rxFreeAt_);
+    auto now = Clock::now();
+    rxFreeAt_ = std::max(now, rxFreeAt_) + wireTime(count);
+    // Bytes often come one at a time: sleeping for each would add the cost
+    // of every wake-up to the model, so the debt is paid in larger steps.
+    if (rxFreeAt_ - now > kSleepStep) {
+        sleepUntil(rxFreeAt_);
+    }
 }
 
 // 1: bytes arrived, 0: time-out, -1: the line is gone.

@@ -2,7 +2,11 @@
 #include "sim_fixture.h"
 
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
 #include <openssl/sha.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace simtest {
 namespace {
@@ -51,6 +55,35 @@ std::string sha256(const std::string &data) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), digest);
     return std::string(reinterpret_cast<char *>(digest), sizeof digest);
+}
+
+// Runs lrzsz's sx on the terminal (its standard input and output) and
+// returns its exit status, or -1 when it had to be killed.
+int runSx(const std::string &tty, const std::string &file, const std::string &dir) {
+    int pid = fork();
+    if (pid == 0) {
+        int fd = open(tty.c_str(), O_RDWR | O_NOCTTY);
+        int quiet = open("/dev/null", O_WRONLY);
+        if (fd < 0 || quiet < 0 || chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        dup2(fd, 0);
+        dup2(fd, 1);
+        dup2(quiet, 2);
+        execlp("sx", "sx", "-k", file.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class SimXmodemTest : public SimTest {
@@ -120,6 +153,27 @@ TEST_F(SimXmodemTest, CrcModeOnRequestAndBadBlocksAreRejected) {
     host.write(std::string(1, kEot));
     EXPECT_EQ(host.readReply(), std::string(1, kAck) + "OK");
     EXPECT_EQ(flash(), image + std::string(2048, '\xFF'));
+}
+
+// A sender nobody here wrote, in checksum and in CRC mode.
+TEST_F(SimXmodemTest, AcceptsLrzszSender) {
+    std::string image = kt::randomBytes(5000, 4);
+    kt::writeFile(dir.file("image.bin"), image);
+    for (const char *mode : {"--flash-size", "--fwd-crc"}) {
+        bool crc = std::string(mode) == "--fwd-crc";
+        std::vector<std::string> args{"--flash-size", "65536"};
+        if (crc) {
+            args.push_back(mode);
+        }
+        start(args);
+        EXPECT_EQ(announce("100"), crc ? "C" : std::string(1, kNak));
+        EXPECT_EQ(runSx(sim->tty(), "image.bin", dir.path()), 0) << mode;
+        host.readFor(300);
+        EXPECT_EQ(ask(host, "hashq 5000 0 1\n"), "SHA256" + sha256(image)) << mode;
+        std::string flashed = flash();
+        EXPECT_EQ(flashed.substr(0x100, 5000), image) << mode;
+        EXPECT_EQ(flashed.substr(0x100 + 6144), std::string(65536 - 0x100 - 6144, '\xFF'));
+    }
 }
 
 TEST_F(SimXmodemTest, BlockNumbersWrapPast255) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,8 +14,8 @@
 namespace sim {
 namespace {
 
-constexpr long kInitialBaud = 115200; // the boot loader's rate after reset
-constexpr size_t kPacedChunk = 64;    // bytes written per paced step
+constexpr long kInitialBaud = 115200;  // the boot loader's rate after reset
+constexpr size_t kPacedChunk = 64;     // bytes written per paced step
 constexpr auto kSleepStep = Millis(2); // smallest pacing sleep worth a wake-up
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.

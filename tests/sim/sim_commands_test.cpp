@@ -63,6 +63,7 @@ TEST(SimOptions, BadValuesAreRefusedWithTheirReason) {
         {{"--hangup-on", "reboot"}, "--hangup-on: unknown command reboot"},
         {{"--frobnicate"}, "unknown option or missing value: --frobnicate"},
         {{"stray"}, "unexpected argument: stray"},
+        {{"--dw-reply", "ab\\q"}, "--dw-reply: bad escape (use \\r \\n \\t \\\\ \\xHH)"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> argv{KELVO_SIM_PATH};

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace sim {
@@ -47,6 +48,11 @@ bool PtyLine::open(const WireModel &wire, std::string &error) {
     path_ = name;
     if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
         error = systemError("cannot make the pseudo-terminal non-blocking");
+        return false;
+    }
+    int on = 1;
+    if (ioctl(master_, TIOCPKT, &on) != 0) {
+        error = systemError("cannot watch the terminal's input flushes");
         return false;
     }
     slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -98,14 +104,28 @@ int PtyLine::fillStatus(Clock::time_point deadline) {
     uint8_t buf[4096];
     ssize_t n = ::read(master_, buf, sizeof buf);
     if (n > 0) {
-        paceReceived(static_cast<size_t>(n));
-        pending_.insert(pending_.end(), buf, buf + n);
+        // Packet mode: a data byte block, or one byte of line events.
+        if (buf[0] == TIOCPKT_DATA) {
+            paceReceived(static_cast<size_t>(n - 1));
+            pending_.insert(pending_.end(), buf + 1, buf + n);
+        } else if (buf[0] & TIOCPKT_FLUSHREAD) {
+            ++inputFlushes_;
+        }
         return 1;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return 1; // nothing after all; the caller loops until its deadline
     }
     return -1;
+}
+
+bool PtyLine::collect(Clock::duration time) {
+    auto deadline = Clock::now() + time;
+    int status = 1;
+    while (status > 0 && Clock::now() < deadline) {
+        status = fillStatus(deadline);
+    }
+    return status >= 0;
 }
 
 int PtyLine::readByte(Clock::duration timeout) {

@@ -151,6 +151,17 @@ TEST_F(SimTest, LineConfigAtAnArbitraryRateAndAtTheSameRate) {
     EXPECT_EQ(host.readReply(1500), "OK");
 }
 
+// At an unchanged rate only the host's discarding of its input on close
+// tells that it is about to reopen; a slow host must not miss the answer.
+TEST_F(SimTest, LineConfigAtTheSameRateWaitsForASlowHostsClose) {
+    start({});
+    host.write("ucfg 115200 0 0\n");
+    usleep(400 * 1000);
+    host.close();
+    ASSERT_TRUE(host.open(sim->tty(), 115200));
+    EXPECT_EQ(host.readReply(1500), "OK");
+}
+
 TEST_F(SimTest, RefusedLineConfig) {
     start({"--refuse-ucfg"});
     host.write("ucfg 115200 0 0\n");

@@ -117,6 +117,17 @@ TEST_F(SimXmodemTest, OffersNakAboutEverySecondUntilTheFirstBlock) {
     EXPECT_EQ(offers, std::string(offers.size(), kNak));
 }
 
+// A host that gives up closes its port; stray offers would spoil the
+// replies of its next session.
+TEST_F(SimXmodemTest, OffersStopWhenTheHostClosesItsPort) {
+    start({"--fwd-crc"});
+    EXPECT_EQ(announce("0"), "C");
+    host.close();
+    ASSERT_TRUE(host.open(sim->tty(), 115200));
+    EXPECT_EQ(host.readFor(2500), "");
+    EXPECT_EQ(ask(host, "ping\n"), "ping");
+}
+
 TEST_F(SimXmodemTest, ChecksumTransferOfLongAndShortBlocksLandsAtTheOffset) {
     std::string image = kt::randomBytes(1500, 1);
     start({"--flash-size", "16384"});

@@ -88,6 +88,16 @@ TEST(SimFlashFile, LargerThanTheFlashIsRefusedAndLeftAlone) {
     EXPECT_EQ(kt::readFile(dir.file("big.bin")), image);
 }
 
+TEST(SimFlashFile, UnwritableFlashFileIsReportedAtStart) {
+    kt::TempDir dir;
+    std::string file = dir.file("missing/flash.bin");
+    kt::RunResult r = kt::run({KELVO_SIM_PATH, "--flash", file}, dir.path(), 10000);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "kelvo_chipsim: cannot write flash file " + file + ": No such file or directory\n");
+}
+
 TEST_F(SimTest, ShortFlashFileIsLoadedAndSavedWholeOnStop) {
     std::string start_bytes = "0123456789";
     start({"--flash-size", "4096"}, &start_bytes);

@@ -258,7 +258,6 @@ void BootLoader::flashWrite(const Command &command) {
     if (result.bytesWritten > 0 || result.end == XmodemEnd::Completed) {
         haveWrite_ = true;
         lastWriteOffset_ = command.address;
-        lastWriteBytes_ = result.bytesWritten;
         saveFlash();
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");

@@ -84,6 +84,10 @@ struct ProgressCase {
     std::vector<int32_t> counter; // after each block, after EOT, at the end
 };
 
+void PrintTo(const ProgressCase &c, std::ostream *os) {
+    *os << c.size << " bytes, " << (c.crc ? "CRC" : "checksum");
+}
+
 class SerialXModemProgress : public SerialXModemSend,
                              public ::testing::WithParamInterface<ProgressCase> {};
 
@@ -110,7 +114,10 @@ TEST_P(SerialXModemProgress, BlocksAndCounterAreExact) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SerialXModemProgress,
                          ::testing::Values(ProgressCase{1500, true, {1500, 476, -548, 0}},
-                                           ProgressCase{2048, false, {2048, 1024, 0, 0}}));
+                                           ProgressCase{2048, false, {2048, 1024, 0, 0}}),
+                         [](const ::testing::TestParamInfo<ProgressCase> &info) {
+                             return std::to_string(info.param.size);
+                         });
 
 TEST_F(SerialXModemSend, EmptyImageSendsOnlyEot) {
     startSend("");
@@ -184,6 +191,10 @@ struct Transfer {
     size_t size;
     bool crc;
 };
+
+void PrintTo(const Transfer &t, std::ostream *os) {
+    *os << t.size << " bytes, " << (t.crc ? "CRC" : "checksum");
+}
 
 std::string describe(const ::testing::TestParamInfo<Transfer> &info) {
     return std::to_string(info.param.size) + (info.param.crc ? "_crc" : "_checksum");

@@ -185,6 +185,42 @@ TEST_F(SerialXModemSend, ReceiverThatNeverStartsIsCancelled) {
     EXPECT_EQ(checkremaining_bytes(), 0);
 }
 
+// The test plays the sender; the core receives.
+TEST(SerialXModemReceive, RejectsBadBlocksAndAcknowledgesRepeatsOnce) {
+    st::PtyPair pty;
+    {
+        st::StdoutCapture quiet;
+        ASSERT_GT(serialport_open(pty.slave().c_str(), 115200), 0);
+    }
+    std::vector<uint8_t> buf(4096, 0xEE);
+    int32_t got = 0;
+    std::thread receiver(
+        [&] { got = xmodemReceive(buf.data(), static_cast<int32_t>(buf.size())); });
+    std::string first = kt::randomBytes(1024, 11);
+    std::string good = expectedBlock(first, 0, 1, true);
+    std::string bad = good;
+    bad.back() ^= 1;
+    std::string second = kt::randomBytes(128, 12);
+    std::string shortBlock{SOH, 2, static_cast<char>(~2)};
+    shortBlock += second;
+    uint16_t sum = crc16_ccitt(second.data(), 128);
+    shortBlock += std::string{static_cast<char>(sum >> 8), static_cast<char>(sum & 0xFF)};
+
+    EXPECT_EQ(st::readBytes(pty.master(), 1, 3000), "C");
+    const std::pair<std::string, char> exchanges[] = {
+        {bad, NAK}, {good, ACK}, {good, ACK}, {shortBlock, ACK}, {std::string(1, EOT), ACK}};
+    for (const auto &[send, answer] : exchanges) {
+        st::writeBytes(pty.master(), send);
+        // A rejected block or the EOT first waits for the line to go quiet.
+        EXPECT_EQ(st::readBytes(pty.master(), 1, 5000), std::string(1, answer));
+    }
+    receiver.join();
+    serialport_close();
+    EXPECT_EQ(got, 1024 + 128);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf.data()), 1152), first + second);
+    EXPECT_EQ(buf[1152], 0xEE);
+}
+
 // ---- Against lrzsz, relayed between the core's pseudo-terminal and the peer.
 
 struct Transfer {

@@ -57,8 +57,7 @@ std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, cons
 // XModem fills a write's last 1024-byte block with zeros, and the chip
 // writes whole blocks: true when that filling of some write of the plan
 // would land in a region the keep options protect.
-bool paddingHitsKeptRegion(const std::vector<RegionWrite> &plan, int keepSysData,
-                           int keepWifiData);
+bool paddingHitsKeptRegion(const std::vector<RegionWrite> &plan, int keepSysData, int keepWifiData);
 
 // ---- Command session (session.cpp).
 
@@ -78,8 +77,8 @@ void reportSettingProblem(const char *reason);
 // 176, or 177 after its message. Text fields come back zero-terminated.
 int loadCheckedSettings(DeviceSetting *rec);
 
-// Sends one command line in a single write; false (reason printed) when
-// the line did not take it whole.
+// Sends one command line in a single write; false (the serial layer
+// printed why) when the line did not take it whole.
 bool sendCommand(const std::string &line);
 // One read window: up to 100 bytes within the port's time-out.
 void readWindow(Reply *reply);

@@ -190,7 +190,7 @@ TEST_F(Failure, SectorEraseOutsideFlash183) {
 
 TEST_F(Failure, FwdAnsweredWithC184) {
     setImage("image bytes");
-    startSim({"--fwd-c"});
+    startSim({"--fwd-crc"});
     kt::RunResult r = cli({"-download"});
     EXPECT_EQ(r.out, kConnected + "\r\nStart download\r\n"
                                   "Received:C\nXmodem not ready, please retry.\n"

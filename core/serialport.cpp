@@ -37,10 +37,10 @@ bool write_nonblocking = false; // O_NONBLOCK is on for the duration of writes o
 std::string port_path;
 
 constexpr uint32_t kDefaultTimeoutMs = 1000;
-constexpr long kReadPeriodMs = 100;       // VTIME = 1
-constexpr long kEofAtOnceMs = 50;         // a 0-byte read faster than this is end-of-file
-constexpr long kFlushQuietLimitMs = 2000; // a line that never goes quiet stops the flush
-constexpr int kBlockChunkMax = 100;       // bytes per serialport_block_read chunk
+constexpr long kReadPeriodMs = 100;              // VTIME = 1
+constexpr long kEofAtOnceMs = kReadPeriodMs / 2; // a 0-byte read this fast is end-of-file
+constexpr long kFlushQuietLimitMs = 2000;        // a line that never goes quiet stops the flush
+constexpr int kBlockChunkMax = 100;              // bytes per serialport_block_read chunk
 
 struct RateCode {
     uint32_t rate;

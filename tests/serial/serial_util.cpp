@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,14 +24,6 @@ using Clock = std::chrono::steady_clock;
 long msLeft(Clock::time_point deadline) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-}
-
-void makeRaw(int fd) {
-    termios t;
-    if (::tcgetattr(fd, &t) == 0) {
-        ::cfmakeraw(&t);
-        ::tcsetattr(fd, TCSANOW, &t);
-    }
 }
 
 } // namespace
@@ -206,12 +199,12 @@ bool Relay::forward(int from, int to, bool drop_c) {
     return true;
 }
 
-Peer::Peer(const std::vector<std::string> &argv, const std::string &cwd, const PtyPair &pty) {
-    tty_ = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty_ < 0) {
-        throw std::runtime_error("cannot open the peer's terminal");
+Peer::Peer(const std::vector<std::string> &argv, const std::string &cwd) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        throw std::runtime_error("socketpair failed");
     }
-    makeRaw(tty_); // no echo before the peer sets its own mode
+    line_ = ends[0];
     std::string log = cwd + "/peer.log";
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -219,8 +212,8 @@ Peer::Peer(const std::vector<std::string> &argv, const std::string &cwd, const P
         if (::chdir(cwd.c_str()) != 0 || err < 0) {
             ::_exit(126);
         }
-        ::dup2(tty_, 0);
-        ::dup2(tty_, 1);
+        ::dup2(ends[1], 0);
+        ::dup2(ends[1], 1);
         ::dup2(err, 2);
         std::vector<char *> args;
         for (const auto &a : argv) {
@@ -230,6 +223,7 @@ Peer::Peer(const std::vector<std::string> &argv, const std::string &cwd, const P
         ::execv(args[0], args.data());
         ::_exit(127);
     }
+    ::close(ends[1]);
 }
 
 Peer::~Peer() {
@@ -237,9 +231,7 @@ Peer::~Peer() {
         ::kill(pid_, SIGKILL);
         wait(5000);
     }
-    if (tty_ >= 0) {
-        ::close(tty_);
-    }
+    ::close(line_);
 }
 
 int Peer::wait(int timeout_ms) {

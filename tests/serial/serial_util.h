@@ -52,7 +52,7 @@ class StdoutCapture {
 // Milliseconds that f takes.
 template <class F> long timeMs(F f);
 
-// Copies bytes between two masters (the core's line and a peer's line);
+// Copies bytes between the core's line (a pty master) and a peer's line;
 // can drop the letter C on the way to the peer.
 class Relay {
   public:
@@ -72,20 +72,23 @@ class Relay {
     std::thread thread_;
 };
 
-// A program running on the terminal side of pty (standard input and
-// output), in cwd, its standard error in cwd/peer.log.
+// A program whose standard input and output are one end of a socket pair
+// (line() is the other end), running in cwd with its standard error in
+// cwd/peer.log. Not a terminal: lrzsz flushes its terminal's output when it
+// exits, which on a pseudo-terminal throws away its last ACK unread.
 class Peer {
   public:
-    Peer(const std::vector<std::string> &argv, const std::string &cwd, const PtyPair &pty);
+    Peer(const std::vector<std::string> &argv, const std::string &cwd);
     ~Peer();
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
+    int line() const { return line_; }
     // Exit status, or -1 when it had to be killed after timeout_ms.
     int wait(int timeout_ms);
 
   private:
     int pid_ = -1;
-    int tty_ = -1; // held so the peer's exit does not hang the line up
+    int line_ = -1;
 };
 
 // Writes on each descriptor since the last reset (the tests link with

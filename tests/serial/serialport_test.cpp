@@ -141,16 +141,6 @@ TEST_F(SerialPort, TimedReadKeepsItsBudget) {
     EXPECT_LT(timeMs([&] { EXPECT_EQ(serialport_read(buf, 0), 0); }), 300);
 }
 
-TEST_F(SerialPort, TimeoutChangeIsReportedAtDetailLevel) {
-    openPort();
-    infohelper_set_infolevel(3);
-    st::StdoutCapture cap;
-    serialport_set_timeout(1000);
-    serialport_set_timeout(250);
-    EXPECT_EQ(cap.finish(), "\tsetting timeout 250\n");
-    EXPECT_EQ(serialport_get_timeout(), 250u);
-}
-
 TEST_F(SerialPort, HangUpEndsReadsAtOnce) {
     openPort();
     serialport_set_timeout(5000);
@@ -391,14 +381,6 @@ TEST_F(SerialPort, WriteToAPeerThatStoppedReadingIsBounded) {
     EXPECT_LT(written, static_cast<int32_t>(block.size()));
     EXPECT_LT(waited, 30000);
     EXPECT_LT(next, 500);
-}
-
-TEST_F(SerialPort, ControlLinesAndBreakNeedAPort) {
-    EXPECT_EQ(serialport_send_break(), -1);
-    openPort();
-    serialport_set_dtr(true);
-    serialport_set_rts(false);
-    EXPECT_EQ(serialport_send_break(), 0);
 }
 
 } // namespace

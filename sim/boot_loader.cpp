@@ -261,7 +261,7 @@ void BootLoader::flashWrite(const Command &command) {
         saveFlash();
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");
-    if (result.end == XmodemEnd::Completed) {
+    if (result.end == XmodemEnd::Completed && !options_.faults.noWriteOk) {
         line_.reply(kOk);
     }
 }

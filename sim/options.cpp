@@ -31,6 +31,7 @@ enum OptionId {
     kWrongDigest,
     kEraseNoAck,
     kEraseExtra,
+    kNoWriteOk,
     kHangUpOn,
     kHangUpAfter,
 };
@@ -56,6 +57,7 @@ const option kLongOptions[] = {
     {"wrong-digest", no_argument, nullptr, kWrongDigest},
     {"erase-no-ack", no_argument, nullptr, kEraseNoAck},
     {"erase-extra", no_argument, nullptr, kEraseExtra},
+    {"no-write-ok", no_argument, nullptr, kNoWriteOk},
     {"hangup-on", required_argument, nullptr, kHangUpOn},
     {"hangup-after-blocks", required_argument, nullptr, kHangUpAfter},
     {nullptr, 0, nullptr, 0},
@@ -202,6 +204,8 @@ bool *switchFor(int id, SimOptions &o) {
         return &o.faults.eraseNoAck;
     case kEraseExtra:
         return &o.faults.eraseExtra;
+    case kNoWriteOk:
+        return &o.faults.noWriteOk;
     }
     return nullptr;
 }
@@ -268,6 +272,7 @@ Faults:
   --wrong-digest            answer "hashq" with a wrong digest
   --erase-no-ack            erase, but never acknowledge "ceras"/"seras"
   --erase-extra             acknowledge an erase with "OK" CR LF
+  --no-write-ok             complete a transfer but never send the "OK" after it
   --hangup-on CMD           unplug the line on receiving command CMD
                             (DW, EW, ping, ucfg, ceras, seras, fwd, hashq)
   --hangup-after-blocks N   unplug the line after N XModem blocks

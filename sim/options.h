@@ -16,7 +16,8 @@ struct ChipFaults {
     bool eraseNoAck = false; // erase, but never acknowledge
     bool eraseExtra = false; // acknowledge an erase with "OK" CR LF
     bool wrongDigest = false;
-    std::string hangUpOn; // command word on which the line is unplugged
+    bool noWriteOk = false; // complete a transfer without the closing "OK"
+    std::string hangUpOn;   // command word on which the line is unplugged
 };
 
 struct SimOptions {

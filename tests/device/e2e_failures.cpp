@@ -229,6 +229,18 @@ TEST_F(Failure, FwdAnsweredWithC184) {
     expectLineUsableAgain();
 }
 
+TEST_F(Failure, NoOkAfterTransfer184) {
+    setImage(kt::randomBytes(3000, 5));
+    startSim({"--no-write-ok"});
+    kt::RunResult r = cli({"-download"});
+    SplitOutput out = splitProgress(r.out);
+    EXPECT_EQ(out.text, kConnected + "\r\nStart download\r\nXmodem Downloading...\n<progress>"
+                                     "\nReceived:\nXmodem Unsuccessful, please retry.\n"
+                                     "download failed.\n");
+    EXPECT_EQ(r.exit_code, 1);
+    expectLineUsableAgain();
+}
+
 TEST_F(Failure, NakStorm184) {
     setImage(kt::randomBytes(2000, 3));
     startSim({"--nak-storm"});

@@ -266,6 +266,15 @@ TEST_F(SimXmodemTest, WrongDigestFault) {
     EXPECT_EQ(reply.substr(7), right.substr(1));
 }
 
+TEST_F(SimXmodemTest, NoWriteOkLeavesTheTransferUnanswered) {
+    start({"--flash-size", "4096", "--no-write-ok"});
+    EXPECT_EQ(announce("0"), std::string(1, kNak));
+    EXPECT_EQ(sendBlocks({block(1, "data", false)}), std::string(1, kAck));
+    host.write(std::string(1, kEot));
+    EXPECT_EQ(host.readReply(), std::string(1, kAck));
+    EXPECT_EQ(ask(host, "ping\n"), "ping");
+}
+
 TEST_F(SimXmodemTest, HangUpAfterBlocks) {
     start({"--flash-size", "4096", "--hangup-after-blocks", "1"});
     EXPECT_EQ(announce("0"), std::string(1, kNak));

@@ -52,9 +52,9 @@ class StdoutCapture {
     std::string text(); // what was written so far
 
   private:
-    int saved_ = -1;
+    kt::TempDir dir_; // before file_, which names a file in it
     std::string file_;
-    kt::TempDir dir_;
+    int saved_ = -1;
 };
 
 // The child widget of this object name, or nullptr.

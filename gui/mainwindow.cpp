@@ -164,11 +164,12 @@ void MainWindow::on_pushButton_2_clicked() {
 
 // ---- Running an operation on the worker.
 
+// The one place that locks the controls able to start or redirect an
+// operation while one runs.
 void MainWindow::setBusy(bool busy) {
-    for (QWidget *control :
-         {static_cast<QWidget *>(ui->pushButton), static_cast<QWidget *>(ui->pushButton_2),
-          static_cast<QWidget *>(ui->pushButton_3), static_cast<QWidget *>(ui->comboBox_8),
-          static_cast<QWidget *>(ui->comboBox_9)})
+    const QList<QWidget *> controls{ui->pushButton, ui->pushButton_2, ui->pushButton_3,
+                                    ui->comboBox_8, ui->comboBox_9};
+    for (QWidget *control : controls)
         control->setEnabled(!busy);
 }
 

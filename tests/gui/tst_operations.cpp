@@ -130,6 +130,11 @@ class OperationsTest : public QObject {
         QCOMPARE(gt::recordText(gt::kImage), image.toLocal8Bit());
         QCOMPARE(gt::recordInt(gt::kChipErase), 1);
         QCOMPARE(gt::recordText(gt::kDevice), QByteArray("NaN"));
+        // ... where the command-line program finds them.
+        const kt::RunResult shown = kt::runCli({"-show", "setting"}, dir->path());
+        const std::string expected = " Image file path:\t" + image.toStdString() +
+                                     "\n Baudrate:\t\t1000000\n Chip Erase:            1\n";
+        QVERIFY2(shown.out.find(expected) != std::string::npos, shown.out.c_str());
     }
 
     // A path the record cannot hold must not leave the previous image in

@@ -88,13 +88,15 @@ class WindowTest : public QObject {
         QCOMPARE(gt::child<QLineEdit>(&window, "lineEdit")->text(), QStringLiteral("NaN"));
     }
 
+    // The command-line program and the window share "record.dat".
     void startupStoredImage() {
-        create_device_setting();
-        QCOMPARE(setImgPath("/opt/images/fw \xc3\xa9.bin"), int(KELVO_SUCCESS));
+        const std::string image = "/opt/images/fw \xc3\xa9.bin";
+        const kt::RunResult set = kt::runCli({"-set", "image", image}, dir->path());
+        QCOMPARE(set.exit_code, 0);
         const QByteArray before = gt::record();
         MainWindow window(nullptr, &dialogs);
         QCOMPARE(gt::child<QLineEdit>(&window, "lineEdit")->text(),
-                 QString::fromLocal8Bit("/opt/images/fw \xc3\xa9.bin"));
+                 QString::fromLocal8Bit(image.c_str()));
         QCOMPARE(gt::record(), before); // an existing record is left as it is
     }
 

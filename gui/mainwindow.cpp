@@ -16,7 +16,7 @@
 namespace {
 
 // Often enough for a smooth bar, rare enough to cost nothing.
-constexpr int kProgressPollMs = 20;
+constexpr int kProgressPollMs = 10;
 
 const char *const kSuccessStyle = "QLabel { color: green }";
 const char *const kFailStyle = "QLabel { color: red }";

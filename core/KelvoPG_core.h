@@ -59,7 +59,8 @@ void default_device_setting(DeviceSetting *out);
 /* Creates "record.dat" with the defaults unless it can already be read. */
 void create_device_setting(void);
 /* 176, or 186 after "error in opening file : ". A short file is completed
- * from the default record. */
+ * from the default record. Text fields come back as stored: one filled to
+ * its full width has no NUL, so read them bounded by their size. */
 int load_device_setting(DeviceSetting *out);
 /* Atomic replacement: 176, or 186 after "error in opening file : <reason>". */
 int save_device_setting(const DeviceSetting *in);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,6 +47,15 @@ bool renameOverTarget(AtomicFile *file) {
     return true;
 }
 
+// A replaced file keeps its permission bits (a shared record may be
+// group-writable on purpose).
+void keepModeOfTarget(const AtomicFile *file) {
+    struct stat st;
+    if (::stat(file->target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        ::fchmod(file->fd, st.st_mode & 07777);
+    }
+}
+
 } // namespace
 
 void print_file_error(int err) {
@@ -60,6 +70,7 @@ bool atomic_begin(AtomicFile *file, const char *target) {
         // Mode 0666 under the umask, as a plain fopen("wb") would create it.
         file->fd = ::open(file->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (file->fd >= 0) {
+            keepModeOfTarget(file);
             return true;
         }
         if (errno != EEXIST) {

@@ -37,10 +37,10 @@ bool write_nonblocking = false; // O_NONBLOCK is on for the duration of writes o
 std::string port_path;
 
 constexpr uint32_t kDefaultTimeoutMs = 1000;
-constexpr long kReadPeriodMs = 100;       // VTIME = 1
-constexpr long kEofAtOnceMs = 50;         // a 0-byte read faster than this is end-of-file
-constexpr long kFlushQuietLimitMs = 2000; // a line that never goes quiet stops the flush
-constexpr int kBlockChunkMax = 100;       // bytes per serialport_block_read chunk
+constexpr long kReadPeriodMs = 100;              // VTIME = 1
+constexpr long kEofAtOnceMs = kReadPeriodMs / 2; // a 0-byte read this fast is end-of-file
+constexpr long kFlushQuietLimitMs = 2000;        // a line that never goes quiet stops the flush
+constexpr int kBlockChunkMax = 100;              // bytes per serialport_block_read chunk
 
 struct RateCode {
     uint32_t rate;
@@ -57,6 +57,12 @@ constexpr RateCode kRateTable[] = {
 long msSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Rounded up, so that a wait never ends before its deadline.
+long msUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<long>(left.count());
 }
 
 bool lookupSpeed(uint32_t rate, speed_t *code) {
@@ -323,6 +329,9 @@ extern "C" void serialport_set_baudrate(uint32_t rate) {
     speed_t code;
     custom_rate = 0;
     if (lookupSpeed(rate, &code)) {
+        // An input speed left by an earlier off-table rate would stay in
+        // force: with CIBAUD clear the input follows the output speed.
+        term.c_cflag &= ~CIBAUD;
         ::cfsetispeed(&term, code);
         ::cfsetospeed(&term, code);
         return;
@@ -412,8 +421,7 @@ namespace {
 // >0 bytes read; 0 time is up; -1 the line failed.
 ssize_t readChunk(char *buf, Clock::time_point deadline) {
     for (;;) {
-        long left = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        long left = msUntil(deadline);
         if (left <= 0) {
             return 0;
         }
@@ -450,6 +458,9 @@ extern "C" int32_t serialport_block_read(char *buf, int32_t min_chunk) {
     new_term.c_cc[VMIN] = static_cast<cc_t>(vmin);
     new_term.c_cc[VTIME] = 0;
     // Input that came before the call stays: the reply may already be there.
+    if (line_failed) {
+        return 0; // already reported
+    }
     if (!applySettings(new_term)) {
         infohelper_output(0, "serialport_block_read: cannot set up the line: %s",
                           std::strerror(errno));
@@ -467,8 +478,8 @@ extern "C" int32_t serialport_block_read(char *buf, int32_t min_chunk) {
         }
     }
     if (n == 0) {
-        infohelper_output(0, "no reply from %s within %u s", port_path.c_str(),
-                          static_cast<unsigned>(block_timeout / 1000));
+        infohelper_output(0, "no reply from %s within %u ms", port_path.c_str(),
+                          static_cast<unsigned>(block_timeout));
     }
     applySettings(term);
     return result;

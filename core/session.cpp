@@ -51,6 +51,8 @@ bool pingAnswered(bool echoPingReply) {
 }
 
 // "ucfg", then close and reopen the port at the new rate and expect "OK".
+// A port that will not reopen (the serial layer says why) is a refused
+// configuration too: the chip has already switched its rate.
 int switchLineRate(const DeviceSetting &rec) {
     sendCommand(ucfgCommand(rec.baudrate));
     serialport_close();

@@ -15,10 +15,9 @@ constexpr size_t kPinIndex = 21;              // where the host looks for it in 
 constexpr auto kIdlePoll = Millis(500);
 constexpr auto kUcfgGiveUp = std::chrono::seconds(5);
 constexpr auto kSpeedPoll = Millis(10);
-// The host closes its port right after "ucfg", which discards its pending
-// input, and reopens it: answer only once it is surely back.
-constexpr auto kUcfgSettle = Millis(100);
-constexpr auto kUcfgMinimum = Millis(250);
+constexpr auto kUcfgSettle = Millis(100);  // after the host is back
+constexpr auto kUcfgMinimum = Millis(250); // after the command
+constexpr auto kUcfgNoFlush = Millis(500); // a host that never discards its input
 const char kOk[] = "OK";
 const char kDigestPrefix[] = "SHA256"; // six bytes before the digest
 
@@ -187,20 +186,32 @@ void BootLoader::ping() {
     line_.reply(options_.faults.pingExtra ? "ping\r\n" : "ping");
 }
 
+// The host closes its port right after "ucfg", which discards its pending
+// input, and reopens it at the new rate: an answer sent before that is lost.
+// So answer only once the line runs at the new rate and, when the rate did
+// not change, once the host has discarded its input (or surely would have).
 void BootLoader::lineConfig(const Command &command) {
     auto received = Clock::now();
-    auto giveUp = received + kUcfgGiveUp;
-    while (line_.hostSpeed() != static_cast<long>(command.number)) {
-        if (Clock::now() >= giveUp) {
-            note("ucfg: the host never switched to " + std::to_string(command.number));
+    uint64_t flushes = line_.inputFlushes();
+    long rate = static_cast<long>(command.number);
+    bool changed = line_.hostSpeed() != rate;
+    while (line_.hostSpeed() != rate) {
+        if (Clock::now() >= received + kUcfgGiveUp) {
+            note("ucfg: the host never switched to " + std::to_string(rate));
             return;
         }
-        if (!sleepFor(kSpeedPoll)) {
+        if (!line_.collect(kSpeedPoll)) {
             return;
         }
     }
-    auto answerAt = std::max(Clock::now() + kUcfgSettle, received + kUcfgMinimum);
-    if (!sleepUntil(answerAt)) {
+    auto reopenedAt = Clock::now();
+    while (!changed && line_.inputFlushes() == flushes && Clock::now() < received + kUcfgNoFlush) {
+        if (!line_.collect(kSpeedPoll)) {
+            return;
+        }
+        reopenedAt = Clock::now();
+    }
+    if (!sleepUntil(std::max(reopenedAt + kUcfgSettle, received + kUcfgMinimum))) {
         return;
     }
     if (options_.faults.refuseUcfg) {
@@ -247,7 +258,6 @@ void BootLoader::flashWrite(const Command &command) {
     if (result.bytesWritten > 0 || result.end == XmodemEnd::Completed) {
         haveWrite_ = true;
         lastWriteOffset_ = command.address;
-        lastWriteBytes_ = result.bytesWritten;
         saveFlash();
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");

@@ -44,9 +44,8 @@ class BootLoader {
     PtyLine &line_;
     FlashModel &flash_;
     CommandLog &log_;
-    bool haveWrite_ = false; // the range of the last completed "fwd", for "hashq"
+    bool haveWrite_ = false; // where the last "fwd" wrote, for "hashq"
     uint64_t lastWriteOffset_ = 0;
-    uint64_t lastWriteBytes_ = 0;
 };
 
 } // namespace sim

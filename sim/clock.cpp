@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 #include <poll.h>
 
 namespace sim {
@@ -28,19 +29,24 @@ bool installStopHandling() {
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
-    if (sigaction(SIGTERM, &sa, nullptr) != 0 || sigaction(SIGINT, &sa, nullptr) != 0) {
-        return false;
+    // A closed controlling terminal (SIGHUP) must not lose the flash either.
+    for (int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigaction(signalNumber, &sa, nullptr) != 0) {
+            return false;
+        }
     }
     signal(SIGPIPE, SIG_IGN);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &stopSignals, &g_waitMask) != 0) {
         return false;
     }
     sigdelset(&g_waitMask, SIGTERM);
     sigdelset(&g_waitMask, SIGINT);
+    sigdelset(&g_waitMask, SIGHUP);
     return true;
 }
 

@@ -9,7 +9,7 @@ using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 using Micros = std::chrono::microseconds;
 
-// Blocks SIGTERM and SIGINT outside of the simulator's waits and installs
+// Blocks SIGTERM, SIGINT and SIGHUP outside of the simulator's waits and installs
 // the handler that records a stop request.
 bool installStopHandling();
 bool stopRequested();

@@ -107,19 +107,19 @@ bool FlashModel::save(std::string &error) const {
     std::string temp = file_ + ".tmp-" + std::to_string(getpid());
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        error = reason("cannot create", temp);
+        error = reason("cannot write flash file", file_);
         return false;
     }
     bool ok = writeWhole(fd, bytes_.data(), bytes_.size());
     if (!ok) {
-        error = reason("cannot write", temp);
+        error = reason("cannot write flash file", file_);
     }
     if (::close(fd) != 0 && ok) {
-        error = reason("cannot write", temp);
+        error = reason("cannot write flash file", file_);
         ok = false;
     }
     if (ok && std::rename(temp.c_str(), file_.c_str()) != 0) {
-        error = reason("cannot replace", file_);
+        error = reason("cannot write flash file", file_);
         ok = false;
     }
     if (!ok) {

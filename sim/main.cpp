@@ -77,6 +77,10 @@ int main(int argc, char **argv) {
         !log.open(options.logFile, error) || !line.open(options.wire, error)) {
         return fail(error);
     }
+    // Fail now, not at the first write, when the flash file cannot be written.
+    if (!flash.save(error)) {
+        return fail(error);
+    }
     if (!options.linkPath.empty() && !createLink(options.linkPath, line.path(), error)) {
         return fail(error);
     }

@@ -98,10 +98,45 @@ bool unescape(const std::string &text, std::string &out) {
     return true;
 }
 
-// Applies one option with an argument; false (with the reason) when its value is bad.
-bool applyValue(int id, const char *value, SimOptions &o, std::string &error) {
-    long long n = 0;
-    const long long kMaxMs = 3600000; // an hour
+constexpr long long kMaxMs = 3600000; // an hour
+
+struct NumberOption {
+    int id;
+    long long low, high;
+    const char *error;
+};
+
+const NumberOption kNumberOptions[] = {
+    // Up to 256 MiB: larger serial flashes do not exist on these chips.
+    {kFlashSize, 1, 256LL << 20, "--flash-size wants a byte count from 1 to 268435456"},
+    {kEraseMs, 0, kMaxMs, "--erase-ms wants milliseconds from 0 to 3600000"},
+    {kLatencyUs, 0, kMaxMs * 1000, "--latency-us wants microseconds from 0 to 3600000000"},
+    {kSilentAfter, 0, 1LL << 30, "--silent-after-blocks wants a block count"},
+    {kHangUpAfter, 0, 1LL << 30, "--hangup-after-blocks wants a block count"},
+};
+
+void storeNumber(int id, long long n, SimOptions &o) {
+    switch (id) {
+    case kFlashSize:
+        o.flashSize = static_cast<uint64_t>(n);
+        return;
+    case kEraseMs:
+        o.eraseMs = static_cast<long>(n);
+        return;
+    case kLatencyUs:
+        o.wire.latencyUs = static_cast<long>(n);
+        return;
+    case kSilentAfter:
+        o.xmodem.silentAfterBlocks = static_cast<long>(n);
+        return;
+    case kHangUpAfter:
+        o.xmodem.hangUpAfterBlocks = static_cast<long>(n);
+        return;
+    }
+}
+
+// Applies an option with a text value; false (with the reason) when it is bad.
+bool applyText(int id, const char *value, SimOptions &o, std::string &error) {
     switch (id) {
     case kFlash:
         o.flashFile = value;
@@ -112,60 +147,37 @@ bool applyValue(int id, const char *value, SimOptions &o, std::string &error) {
     case kLink:
         o.linkPath = value;
         return true;
-    case kFlashSize:
-        // Up to 256 MiB: larger serial flashes do not exist on these chips.
-        if (!parseNumber(value, 1, 256LL << 20, n)) {
-            error = "--flash-size wants a byte count from 1 to 268435456";
-            return false;
-        }
-        o.flashSize = static_cast<uint64_t>(n);
-        return true;
     case kPinChar:
-        if (std::string(value).size() != 1) {
-            error = "--pin-char wants exactly one character";
-            return false;
-        }
         o.pinChar = value[0];
-        return true;
+        error = std::string(value).size() == 1 ? "" : "--pin-char wants exactly one character";
+        return error.empty();
     case kDwReply:
         o.dwReplySet = true;
-        if (!unescape(value, o.dwReply)) {
-            error = "--dw-reply: bad escape (use \\r \\n \\t \\\\ \\xHH)";
-            return false;
-        }
-        return true;
-    case kEraseMs:
-        if (!parseNumber(value, 0, kMaxMs, n)) {
-            error = "--erase-ms wants milliseconds from 0 to 3600000";
-            return false;
-        }
-        o.eraseMs = static_cast<long>(n);
-        return true;
-    case kLatencyUs:
-        if (!parseNumber(value, 0, kMaxMs * 1000, n)) {
-            error = "--latency-us wants microseconds from 0 to 3600000000";
-            return false;
-        }
-        o.wire.latencyUs = static_cast<long>(n);
-        return true;
-    case kSilentAfter:
-    case kHangUpAfter:
-        if (!parseNumber(value, 0, 1LL << 30, n)) {
-            error = "--silent-after-blocks and --hangup-after-blocks want a block count";
-            return false;
-        }
-        (id == kSilentAfter ? o.xmodem.silentAfterBlocks : o.xmodem.hangUpAfterBlocks) =
-            static_cast<long>(n);
-        return true;
+        error =
+            unescape(value, o.dwReply) ? "" : "--dw-reply: bad escape (use \\r \\n \\t \\\\ \\xHH)";
+        return error.empty();
     case kHangUpOn:
-        if (!isCommandWord(value)) {
-            error = std::string("--hangup-on: unknown command ") + value;
-            return false;
-        }
         o.faults.hangUpOn = value;
-        return true;
+        error = isCommandWord(value) ? "" : std::string("--hangup-on: unknown command ") + value;
+        return error.empty();
     }
     return false;
+}
+
+bool applyValue(int id, const char *value, SimOptions &o, std::string &error) {
+    for (const NumberOption &option : kNumberOptions) {
+        if (option.id != id) {
+            continue;
+        }
+        long long n = 0;
+        if (!parseNumber(value, option.low, option.high, n)) {
+            error = option.error;
+            return false;
+        }
+        storeNumber(id, n, o);
+        return true;
+    }
+    return applyText(id, value, o, error);
 }
 
 bool *switchFor(int id, SimOptions &o) {

@@ -6,15 +6,18 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace sim {
 namespace {
 
-constexpr long kInitialBaud = 115200; // the boot loader's rate after reset
-constexpr size_t kPacedChunk = 64;    // bytes written per paced step
+constexpr long kInitialBaud = 115200;  // the boot loader's rate after reset
+constexpr size_t kPacedChunk = 64;     // bytes written per paced step
+constexpr auto kSleepStep = Millis(2); // smallest pacing sleep worth a wake-up
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
@@ -47,6 +50,11 @@ bool PtyLine::open(const WireModel &wire, std::string &error) {
         error = systemError("cannot make the pseudo-terminal non-blocking");
         return false;
     }
+    int on = 1;
+    if (ioctl(master_, TIOCPKT, &on) != 0) {
+        error = systemError("cannot watch the terminal's input flushes");
+        return false;
+    }
     slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave_ < 0) {
         error = systemError("cannot open the terminal side");
@@ -72,8 +80,13 @@ void PtyLine::paceReceived(size_t count) {
     if (!wire_.paced) {
         return;
     }
-    rxFreeAt_ = std::max(Clock::now(), rxFreeAt_) + wireTime(count);
-    sleepUntil(rxFreeAt_);
+    auto now = Clock::now();
+    rxFreeAt_ = std::max(now, rxFreeAt_) + wireTime(count);
+    // Bytes often come one at a time: sleeping for each would add the cost
+    // of every wake-up to the model, so the debt is paid in larger steps.
+    if (rxFreeAt_ - now > kSleepStep) {
+        sleepUntil(rxFreeAt_);
+    }
 }
 
 // 1: bytes arrived, 0: time-out, -1: the line is gone.
@@ -91,14 +104,28 @@ int PtyLine::fillStatus(Clock::time_point deadline) {
     uint8_t buf[4096];
     ssize_t n = ::read(master_, buf, sizeof buf);
     if (n > 0) {
-        paceReceived(static_cast<size_t>(n));
-        pending_.insert(pending_.end(), buf, buf + n);
+        // Packet mode: a data byte block, or one byte of line events.
+        if (buf[0] == TIOCPKT_DATA) {
+            paceReceived(static_cast<size_t>(n - 1));
+            pending_.insert(pending_.end(), buf + 1, buf + n);
+        } else if (buf[0] & TIOCPKT_FLUSHREAD) {
+            ++inputFlushes_;
+        }
         return 1;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         return 1; // nothing after all; the caller loops until its deadline
     }
     return -1;
+}
+
+bool PtyLine::collect(Clock::duration time) {
+    auto deadline = Clock::now() + time;
+    int status = 1;
+    while (status > 0 && Clock::now() < deadline) {
+        status = fillStatus(deadline);
+    }
+    return status >= 0;
 }
 
 int PtyLine::readByte(Clock::duration timeout) {

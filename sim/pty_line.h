@@ -37,6 +37,13 @@ class PtyLine {
     // (bounded by the limit); false when the line is gone.
     bool purge(Clock::duration quiet, Clock::duration limit);
 
+    // Takes in what arrives for the given time without consuming it;
+    // false when the line is gone.
+    bool collect(Clock::duration time);
+    // How often the host has discarded its pending input (it does so when
+    // it closes the port): what it reads after that is new.
+    uint64_t inputFlushes() const { return inputFlushes_; }
+
     // A reply: waits the turnaround latency first. False when the line is gone.
     bool reply(const std::string &bytes);
     // Raw bytes without the turnaround (XModem control bytes use reply too).
@@ -57,6 +64,7 @@ class PtyLine {
     int slave_ = -1; // our own handle: the host's close then never hangs up
     std::string path_;
     std::deque<uint8_t> pending_;
+    uint64_t inputFlushes_ = 0;
     WireModel wire_;
     Clock::time_point rxFreeAt_{};
     Clock::time_point txFreeAt_{};

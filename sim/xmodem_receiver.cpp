@@ -134,7 +134,11 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
 
 int XmodemReceiver::waitForFirstBlock() {
     std::string offer = byteText(crc_ ? kCrcRequest : kNak);
+    uint64_t flushes = line_.inputFlushes();
     for (int i = 0; i < kStartOffers; ++i) {
+        if (line_.inputFlushes() != flushes) {
+            return kTimedOut; // the host closed its port: it gave up on the transfer
+        }
         if (!line_.reply(offer)) {
             return kLineGone;
         }

@@ -31,6 +31,7 @@ TEST_F(Erase, SectorCommandGoesOutAsTyped) {
     ASSERT_EQ(after.size(), kFlashSize);
     EXPECT_TRUE(after.substr(0, 0x4000) == before.substr(0, 0x4000));
     EXPECT_TRUE(after.substr(0x4000, 1000) == std::string(1000, '\xFF'));
+    EXPECT_TRUE(after.substr(0x4000 + 1000) == before.substr(0x4000 + 1000));
 }
 
 TEST_F(Erase, SectorAcceptsShortOffsetAndHexLength) {

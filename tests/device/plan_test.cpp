@@ -1,5 +1,5 @@
 // The pure parts of device programming: what user texts are accepted, the
-// exact command bytes, the pin decoding and the region plan of a download.
+// pin decoding and the region plan of a download.
 #include "device_internal.h"
 
 #include <gtest/gtest.h>
@@ -60,16 +60,6 @@ TEST(LengthText, DecimalOrPrefixedHexOnly) {
     EXPECT_FALSE(kelvo::isLengthText(nullptr));
 }
 
-TEST(Commands, ExactBytes) {
-    EXPECT_EQ(kelvo::ucfgCommand(1500000), "ucfg 1500000 0 0\n");
-    EXPECT_EQ(kelvo::cerasCommand(1), "ceras 0 1\n");
-    EXPECT_EQ(kelvo::serasCommand("0x00004000", "1000", 1), "seras 00004000 1000 0 1\n");
-    EXPECT_EQ(kelvo::serasCommand("0x4000", "0x1000", 0), "seras 4000 0x1000 0 0\n");
-    EXPECT_EQ(kelvo::fwdCommand(1, "0x00001000"), "fwd 0 1 00001000\n");
-    EXPECT_EQ(kelvo::fwdCommand(0, "0xAb0"), "fwd 0 0 Ab0\n");
-    EXPECT_EQ(kelvo::hashqCommand(4096, 1), "hashq 4096 0 1\n");
-}
-
 std::string wordReply(char pinChar) {
     std::string r = "DW 40000038 = 0000000";
     r += pinChar;
@@ -127,21 +117,6 @@ TEST(RegionPlan, ImageUsedUpEarlyLeavesNoEmptyWrites) {
     EXPECT_EQ(plan(0x800, 0, "0x0", 0, 1), "0x0@0+800 ");
     EXPECT_EQ(plan(0x1000, 0x1000, "0x1000", 1, 0), "");
     EXPECT_EQ(plan(0x1001, 0x0, "0x0", 1, 1), "0x0@0+1000 ");
-}
-
-TEST(RegionPlan, MessagesFollowTheRegion) {
-    auto steps = kelvo::planImageWrites(0x4000, 0, "0x0", 0, 1);
-    ASSERT_EQ(steps.size(), 3u);
-    EXPECT_STREQ(steps[0].announce, "Downloading partition.bin...\r");
-    EXPECT_STREQ(steps[0].failure, "download partition.bin failed.");
-    EXPECT_STREQ(steps[1].announce, "Downloading system data...\r");
-    EXPECT_STREQ(steps[1].failure, "download system.bin failed.");
-    EXPECT_EQ(steps[2].announce, nullptr);
-    EXPECT_STREQ(steps[2].failure, "download failed.");
-    auto wifi = kelvo::planImageWrites(0x4000, 0x2000, "0x2000", 1, 0);
-    ASSERT_EQ(wifi.size(), 2u);
-    EXPECT_STREQ(wifi[0].announce, "Downloading wifi data...\r");
-    EXPECT_STREQ(wifi[0].failure, "download wifi data failed.");
 }
 
 } // namespace

@@ -72,7 +72,29 @@ class MainWindow : public QMainWindow {
     void on_btEdit_clicked();
 
   private:
+    enum class Operation { None, Download, Erase };
+
+    void fillPortList(const QStringList &ports);
+    void disableUnofferedEntries();
+    void showStoredImagePath();
+    void setBusy(bool busy);
+    void startOperation(Operation operation, const QFuture<int> &future);
+    void onOperationFinished();
+    void followProgress();
+    void printTransferTotal(int32_t total);
+    bool stored(int result);
+    void appendLog(const QString &line);
+    void appendResultLine(int result);
+    void showStatus(bool success);
+    void showDownloadResult(int result);
+    void showEraseResult(int result);
+
     Ui::MainWindow *ui;
     Dialogs *dialogs_;
     QByteArray system_data;
+    QFutureWatcher<int> watcher_;
+    QTimer progressTimer_;
+    Operation running_ = Operation::None;
+    int32_t transferTotal_ = 0; // 0 until the first positive counter reading
+    bool totalPrinted_ = false;
 };

@@ -1,3 +1,16 @@
+// kelvo_pgtool_cli: makes sure both settings files exist, runs one command.
 #include "KelvoPG_core.h"
+#include "cli.h"
 
-int main() { return 0; }
+#include <cstdio>
+
+int main(int argc, char **argv) {
+    create_device_setting();
+    create_generate_setting();
+    std::vector<std::string> words(argv + 1, argv + argc);
+    int status = run_command(words);
+    if (std::fflush(stdout) != 0) {
+        return kExitFailed; // the output the caller asked for did not get out
+    }
+    return status;
+}

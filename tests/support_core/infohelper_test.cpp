@@ -1,0 +1,78 @@
+#include "KelvoPG_core.h"
+#include "stdout_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class Infohelper : public ::testing::Test {
+  protected:
+    void SetUp() override { infohelper_set_infolevel(1); }
+    void TearDown() override { infohelper_set_infolevel(1); }
+};
+
+TEST_F(Infohelper, InitialLevelShowsErrorsAndWarningsOnly) {
+    FdCapture out(1);
+    infohelper_output(0, "bad %d", 7);
+    infohelper_output(1, "odd %s", "thing");
+    infohelper_output(2, "detail");
+    infohelper_output(3, "more detail");
+    EXPECT_EQ(out.text(), "error: bad 7\nwarning: odd thing\n");
+}
+
+TEST_F(Infohelper, DetailLevelsAreIndented) {
+    infohelper_set_infolevel(4);
+    FdCapture out(1);
+    infohelper_output(2, "two");
+    infohelper_output(3, "three");
+    infohelper_output(4, "four");
+    infohelper_output(7, "seven");
+    EXPECT_EQ(out.text(), "two\n\tthree\n\t\tfour\n");
+}
+
+TEST_F(Infohelper, CallersNewlineIsKept) {
+    FdCapture out(1);
+    infohelper_output(0, "cannot access %s\n", "/dev/x");
+    EXPECT_EQ(out.text(), "error: cannot access /dev/x\n\n");
+}
+
+TEST_F(Infohelper, PlainOutputHasNoPrefixOrNewline) {
+    FdCapture out(1);
+    EXPECT_EQ(infohelper_output_plain(1, "%d%%", 50), 3);
+    EXPECT_EQ(infohelper_output_plain(2, "hidden"), 0);
+    EXPECT_EQ(out.text(), "50%");
+}
+
+int levelAfterArgs(std::vector<std::string> args) {
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(&a[0]);
+    }
+    infohelper_set_argverbosity(static_cast<int>(argv.size()), argv.data());
+    return infohelper_get_infolevel();
+}
+
+TEST_F(Infohelper, VerbositySwitches) {
+    EXPECT_EQ(levelAfterArgs({"prog", "-vv", "word"}), 3);
+    infohelper_set_infolevel(1);
+    EXPECT_EQ(levelAfterArgs({"prog", "-v", "-vvv"}), 5);
+    infohelper_set_infolevel(1);
+    EXPECT_EQ(levelAfterArgs({"prog", "-vxv", "v", "--v"}), 2);
+    infohelper_set_infolevel(1);
+    EXPECT_EQ(levelAfterArgs({"prog", "-q", "-vv"}), 0);
+    infohelper_set_infolevel(1);
+    EXPECT_EQ(levelAfterArgs({"prog", "-vv", "-quiet"}), 0);
+}
+
+TEST_F(Infohelper, IncreaseStopsAtTwenty) {
+    infohelper_set_infolevel(18);
+    EXPECT_EQ(infohelper_increase_infolevel(), 19);
+    EXPECT_EQ(infohelper_increase_infolevel(), 20);
+    EXPECT_EQ(infohelper_increase_infolevel(), 20);
+    EXPECT_EQ(infohelper_get_infolevel(), 20);
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+// Shared between the device-programming files of the core: the boot
+// loader's command texts, checks of user-typed offsets and lengths, the
+// region plan of an image download, and the command session helpers.
+#pragma once
+
+#include "KelvoPG_core.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+// ---- Pure parts (device_plan.cpp): no I/O.
+
+// Highest flash offset the boot loader takes (a signed 32-bit address).
+constexpr uint32_t kMaxFlashOffset = 0x7FFFFFFFu;
+
+enum class OffsetCheck { Valid, BadFormat, OutOfRange };
+
+// "0x" followed by one or more hexadecimal digits and nothing else; the
+// value counts every digit (leading zeros aside), with no wrap.
+OffsetCheck parseFlashOffset(const char *text, uint32_t *value);
+
+// Decimal digits, or "0x" followed by hexadecimal digits; nothing else.
+bool isLengthText(const char *text);
+
+// Flash pin selection from the reply to "DW 40000038": bit 1 of the
+// upper-case hex digit at index 21, else the fallback.
+int pinFromWordReply(const char *reply, size_t replyLen, int fallback);
+
+// Command lines, terminator included. Offset texts start with "0x": the
+// digits after it go out as typed.
+std::string ucfgCommand(int32_t baud);
+std::string cerasCommand(int pin);
+std::string serasCommand(const char *offsetText, const char *lengthText, int pin);
+std::string fwdCommand(int pin, const char *offsetText);
+std::string hashqCommand(int64_t size, int pin);
+
+// One write of an image download: image bytes [position, position+length)
+// go to the flash at offset (text with "0x").
+struct RegionWrite {
+    std::string offset;
+    size_t position;
+    size_t length;
+    const char *announce; // printed before the write, or nullptr
+    const char *failure;  // printed when the write fails
+};
+
+// The writes of an image of imageSize bytes at flash offset (value and text
+// as typed). Regions kept on the chip and empty regions get no write.
+std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, const char *offsetText,
+                                         int keepSysData, int keepWifiData);
+
+// ---- Command session (session.cpp).
+
+// Reply of one read window: 100 bytes and a zero that always stays.
+constexpr size_t kReplyCapacity = 100;
+struct Reply {
+    char text[kReplyCapacity + 1];
+    int32_t count;
+};
+
+// Prints s and a newline, flushed.
+void printLine(const char *s);
+// "Device setting not done" and the reason, as two lines.
+void reportSettingProblem(const char *reason);
+
+// Loads "record.dat" into rec and checks device, baud rate and flash pin:
+// 176, or 177 after its message. Text fields come back zero-terminated.
+int loadCheckedSettings(DeviceSetting *rec);
+
+// Sends one command line in a single write; false (reason printed) when
+// the line did not take it whole.
+bool sendCommand(const std::string &line);
+// One read window: up to 100 bytes within the port's time-out.
+void readWindow(Reply *reply);
+// The reply holds exactly this text and nothing after it.
+bool replyIs(const Reply &reply, const char *text);
+void pauseMs(int ms);
+
+// Opens the port, learns the flash pin into rec->flash_pin, checks the
+// ping and switches the line to rec->baudrate. 176 with the port open, or
+// 181/182 after the messages. The caller closes the port in every case.
+int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingReply);
+
+// "ceras" and its acknowledgement: 176 or 183 after the messages.
+// duringDownload: announce "Erasing chip..." instead of pausing first.
+int eraseWholeChip(int pin, bool duringDownload);
+
+} // namespace kelvo

@@ -1,0 +1,163 @@
+// The image download: settings checks, the image read whole, the connect
+// sequence, an optional chip erase and the writes of the region plan.
+#include "device_internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct Image {
+    uint8_t *bytes;
+    size_t size;
+};
+
+// flash_offset of the record: 176 with its value, or 178..180 after the
+// messages.
+int checkDownloadOffset(const DeviceSetting &rec, uint32_t *offset) {
+    if (std::strcmp(rec.flash_offset, "NaN") == 0) {
+        kelvo::reportSettingProblem("Please set flash offset");
+        return KELVO_OFFSET_NOT_SET;
+    }
+    switch (kelvo::parseFlashOffset(rec.flash_offset, offset)) {
+    case kelvo::OffsetCheck::BadFormat:
+        kelvo::reportSettingProblem("Flash Offset format incorrect.(specify 0x...)");
+        return KELVO_OFFSET_FORMAT;
+    case kelvo::OffsetCheck::OutOfRange:
+        kelvo::reportSettingProblem("Flash Offset out of range");
+        return KELVO_OFFSET_RANGE;
+    case kelvo::OffsetCheck::Valid:
+        break;
+    }
+    return KELVO_SUCCESS;
+}
+
+// Why an open image file cannot be sent, or nullptr when it can.
+const char *imageSizeProblem(const struct stat &st) {
+    if (S_ISDIR(st.st_mode)) {
+        return std::strerror(EISDIR);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return "not a regular file";
+    }
+    if (st.st_size == 0) {
+        return "the file is empty";
+    }
+    if (st.st_size > INT32_MAX) { // beyond what one XModem transfer counts
+        return "the file is too large";
+    }
+    return nullptr;
+}
+
+const char *readAll(int fd, uint8_t *buf, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, buf + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::strerror(errno);
+        }
+        if (n == 0) {
+            return "the file ended before its stated size";
+        }
+        done += static_cast<size_t>(n);
+    }
+    return nullptr;
+}
+
+// Reads the whole file into image->bytes; nullptr or the reason it failed.
+const char *loadImage(int fd, Image *image) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return std::strerror(errno);
+    }
+    if (const char *problem = imageSizeProblem(st)) {
+        return problem;
+    }
+    image->size = static_cast<size_t>(st.st_size);
+    image->bytes = static_cast<uint8_t *>(std::malloc(image->size));
+    if (image->bytes == nullptr) {
+        return "not enough memory";
+    }
+    const char *problem = readAll(fd, image->bytes, image->size);
+    if (problem != nullptr) {
+        std::free(image->bytes);
+        image->bytes = nullptr;
+    }
+    return problem;
+}
+
+// 176 with the image in memory, or 186 after a message naming the path
+// and the reason.
+int readImage(const char *path, Image *image) {
+    image->bytes = nullptr;
+    image->size = 0;
+    // Non-blocking, so that a named pipe cannot stall the open.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const char *problem = fd < 0 ? std::strerror(errno) : loadImage(fd, image);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (problem != nullptr) {
+        std::printf("Cannot read image file %s: %s\n", path, problem);
+        std::fflush(stdout);
+        return KELVO_FILE_ERROR;
+    }
+    return KELVO_SUCCESS;
+}
+
+int writeImage(const DeviceSetting &rec, const Image &image, uint32_t offset) {
+    kelvo::printLine("\r\nStart download\r");
+    auto plan = kelvo::planImageWrites(image.size, offset, rec.flash_offset, rec.keep_sys_data,
+                                       rec.keep_wifi_data);
+    for (const auto &step : plan) {
+        if (step.announce != nullptr) {
+            kelvo::printLine(step.announce);
+        }
+        int result =
+            kelvo_xmodem_write(image.bytes + step.position, static_cast<int64_t>(step.length),
+                               rec.flash_pin, step.offset.c_str(), rec.hash_verify);
+        if (result != KELVO_SUCCESS) {
+            kelvo::printLine(step.failure);
+            return KELVO_TRANSFER_FAILED;
+        }
+    }
+    kelvo::printLine("End Download\r");
+    return KELVO_SUCCESS;
+}
+
+} // namespace
+
+extern "C" int32_t xmodem_download_image(void) {
+    DeviceSetting rec;
+    uint32_t offset = 0;
+    int result = kelvo::loadCheckedSettings(&rec);
+    if (result == KELVO_SUCCESS) {
+        result = checkDownloadOffset(rec, &offset);
+    }
+    Image image;
+    if (result == KELVO_SUCCESS) {
+        result = readImage(rec.image, &image);
+    }
+    if (result != KELVO_SUCCESS) {
+        return result;
+    }
+    result = kelvo::connectDevice(&rec, "Ping received", true);
+    if (result == KELVO_SUCCESS && rec.chip_erase == 1) {
+        result = kelvo::eraseWholeChip(rec.flash_pin, true);
+    }
+    if (result == KELVO_SUCCESS) {
+        result = writeImage(rec, image, offset);
+    }
+    serialport_close();
+    std::free(image.bytes);
+    return result;
+}

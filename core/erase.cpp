@@ -1,0 +1,82 @@
+// Erasing the whole flash ("ceras") or a range of it ("seras").
+#include "device_internal.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kSectorErasePauseMs = 700;
+const char *const kPingReceived = "Ping received, beginning erase";
+
+// The offset and length texts of a sector erase: 176, or 179/180 after the
+// messages, before any serial traffic.
+int checkEraseRange(const char *offset, const char *length) {
+    uint32_t value = 0;
+    switch (kelvo::parseFlashOffset(offset, &value)) {
+    case kelvo::OffsetCheck::BadFormat:
+        kelvo::reportSettingProblem("Erase Offset format incorrect.(specify 0x...)");
+        return KELVO_OFFSET_FORMAT;
+    case kelvo::OffsetCheck::OutOfRange:
+        kelvo::reportSettingProblem("Erase Offset out of range");
+        return KELVO_OFFSET_RANGE;
+    case kelvo::OffsetCheck::Valid:
+        break;
+    }
+    // The length goes out as typed, so only a plain number may pass: a
+    // blank or a line break would end the command early.
+    if (!kelvo::isLengthText(length)) {
+        kelvo::reportSettingProblem("Erase Length format incorrect.(specify a number)");
+        return KELVO_OFFSET_FORMAT;
+    }
+    return KELVO_SUCCESS;
+}
+
+int eraseSectorRange(const char *offset, const char *length, int pin) {
+    std::string command = kelvo::serasCommand(offset, length, pin);
+    std::printf("Erase sec cmd:%s\n", command.c_str());
+    kelvo::Reply reply{};
+    if (kelvo::sendCommand(command)) {
+        kelvo::pauseMs(kSectorErasePauseMs);
+        kelvo::readWindow(&reply);
+    }
+    if (kelvo::replyIs(reply, "OK")) {
+        kelvo::printLine("Erase successful");
+        return KELVO_SUCCESS;
+    }
+    std::printf("Received:%s\n", reply.text);
+    kelvo::printLine("Erase Unsuccessful, please retry.");
+    return KELVO_ERASE_FAILED;
+}
+
+} // namespace
+
+extern "C" int32_t eraseChip(void) {
+    DeviceSetting rec;
+    int result = kelvo::loadCheckedSettings(&rec);
+    if (result != KELVO_SUCCESS) {
+        return result;
+    }
+    result = kelvo::connectDevice(&rec, kPingReceived, false);
+    if (result == KELVO_SUCCESS) {
+        result = kelvo::eraseWholeChip(rec.flash_pin, false);
+    }
+    serialport_close();
+    return result;
+}
+
+extern "C" int32_t eraseChipSector(const char *offset, const char *length) {
+    DeviceSetting rec;
+    int result = kelvo::loadCheckedSettings(&rec);
+    if (result == KELVO_SUCCESS) {
+        result = checkEraseRange(offset, length);
+    }
+    if (result != KELVO_SUCCESS) {
+        return result;
+    }
+    result = kelvo::connectDevice(&rec, kPingReceived, false);
+    if (result == KELVO_SUCCESS) {
+        result = eraseSectorRange(offset, length, rec.flash_pin);
+    }
+    serialport_close();
+    return result;
+}

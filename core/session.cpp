@@ -1,0 +1,163 @@
+// The host side of the boot loader's command language: settings checks,
+// command exchange, the connect sequence and the chip erase.
+#include "device_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace kelvo {
+namespace {
+
+constexpr uint32_t kConnectBaud = 115200;
+constexpr int kEraseAckMinChunk = 2; // "OK"
+constexpr int kErasePauseMs = 700;
+
+// Fixed commands of the connect sequence.
+const char *const kReadWordCommand = "DW 40000038\r\n";
+const char *const kPingCommand = "ping\n";
+const char *const kWriteWordCommand = "EW 40002800 7EFFFFFF\n";
+
+void clearReply(Reply *reply) {
+    std::memset(reply->text, 0, sizeof reply->text);
+    reply->count = 0;
+}
+
+void terminateField(char *field, size_t width) {
+    field[width - 1] = '\0';
+}
+
+// Sends a command and reads its reply window; a command that could not be
+// sent leaves the reply empty, so the step fails without waiting.
+void exchange(const std::string &line, Reply *reply) {
+    clearReply(reply);
+    if (sendCommand(line)) {
+        readWindow(reply);
+    }
+}
+
+bool pingAnswered(bool echoPingReply) {
+    Reply reply;
+    exchange(kPingCommand, &reply);
+    if (replyIs(reply, "ping")) {
+        return true;
+    }
+    if (echoPingReply) {
+        std::printf("Received:%s\n", reply.text);
+    }
+    printLine("device ping not received");
+    return false;
+}
+
+// "ucfg", then close and reopen the port at the new rate and expect "OK".
+int switchLineRate(const DeviceSetting &rec) {
+    sendCommand(ucfgCommand(rec.baudrate));
+    serialport_close();
+    Reply reply;
+    clearReply(&reply);
+    if (serialport_open(rec.device, static_cast<uint32_t>(rec.baudrate)) != 0) {
+        readWindow(&reply);
+    }
+    if (!replyIs(reply, "OK")) {
+        std::printf("Received:%s\n", reply.text);
+        printLine("device configs not set, please retry.");
+        return KELVO_CONFIG_REFUSED;
+    }
+    printLine("device Configs set successfully");
+    return KELVO_SUCCESS;
+}
+
+} // namespace
+
+void printLine(const char *s) {
+    std::puts(s);
+    std::fflush(stdout);
+}
+
+void reportSettingProblem(const char *reason) {
+    printLine("Device setting not done");
+    printLine(reason);
+}
+
+int loadCheckedSettings(DeviceSetting *rec) {
+    const char *const notSet = "Please set Device, baudrate & flash_pin";
+    if (load_device_setting(rec) != KELVO_SUCCESS) {
+        reportSettingProblem(notSet);
+        return KELVO_SETTINGS_MISSING;
+    }
+    // A damaged file may lack the terminators.
+    terminateField(rec->device, sizeof rec->device);
+    terminateField(rec->image, sizeof rec->image);
+    terminateField(rec->flash_offset, sizeof rec->flash_offset);
+    bool unset = rec->baudrate == KELVO_NOT_SET || rec->flash_pin == KELVO_NOT_SET ||
+                 rec->baudrate <= 0 || std::strcmp(rec->device, "NaN") == 0;
+    if (unset) {
+        reportSettingProblem(notSet);
+        return KELVO_SETTINGS_MISSING;
+    }
+    return KELVO_SUCCESS;
+}
+
+bool sendCommand(const std::string &line) {
+    int32_t sent = serialport_write(reinterpret_cast<const uint8_t *>(line.data()), line.size());
+    if (sent == static_cast<int32_t>(line.size())) {
+        return true;
+    }
+    const char *reason = sent < 0 ? std::strerror(errno) : "short write";
+    infohelper_output(0, "sending a command to the device failed: %s", reason);
+    return false;
+}
+
+void readWindow(Reply *reply) {
+    clearReply(reply);
+    int32_t n = serialport_read(reinterpret_cast<uint8_t *>(reply->text), kReplyCapacity);
+    reply->count = n > 0 ? n : 0;
+}
+
+bool replyIs(const Reply &reply, const char *text) {
+    return std::strcmp(reply.text, text) == 0;
+}
+
+void pauseMs(int ms) {
+    timespec left{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingReply) {
+    // The serial layer has printed why the port cannot be opened.
+    if (serialport_open(rec->device, kConnectBaud) == 0) {
+        return KELVO_NO_PING;
+    }
+    serialport_flush();
+    Reply reply;
+    exchange(kReadWordCommand, &reply);
+    rec->flash_pin = pinFromWordReply(reply.text, static_cast<size_t>(reply.count), rec->flash_pin);
+    if (!pingAnswered(echoPingReply)) {
+        return KELVO_NO_PING;
+    }
+    printLine(pingReceived);
+    exchange(kWriteWordCommand, &reply); // the reply is not examined
+    return switchLineRate(*rec);
+}
+
+int eraseWholeChip(int pin, bool duringDownload) {
+    bool sent = sendCommand(cerasCommand(pin));
+    if (duringDownload) {
+        printLine("Erasing chip...\r");
+    } else {
+        pauseMs(kErasePauseMs);
+    }
+    char ack[kReplyCapacity + 1] = {};
+    bool acknowledged = sent && serialport_block_read(ack, kEraseAckMinChunk) == 1;
+    if (acknowledged && std::strcmp(ack, "OK") == 0) {
+        printLine("Erase successful");
+        return KELVO_SUCCESS;
+    }
+    std::printf("Received:%s\n", ack);
+    printLine("Erase Unsuccessful, please retry.");
+    return KELVO_ERASE_FAILED;
+}
+
+} // namespace kelvo

@@ -1,0 +1,147 @@
+// The pure parts of device programming: what user texts are accepted, the
+// exact command bytes, the pin decoding and the region plan of a download.
+#include "device_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using kelvo::OffsetCheck;
+
+OffsetCheck check(const char *text, uint32_t *value = nullptr) {
+    uint32_t v = 0xDEADBEEF;
+    OffsetCheck c = kelvo::parseFlashOffset(text, &v);
+    if (value) {
+        *value = v;
+    }
+    return c;
+}
+
+TEST(OffsetText, AcceptsHexAfterPrefixCountingEveryDigit) {
+    uint32_t v = 0;
+    EXPECT_EQ(check("0x4000", &v), OffsetCheck::Valid);
+    EXPECT_EQ(v, 0x4000u);
+    EXPECT_EQ(check("0x00004000", &v), OffsetCheck::Valid);
+    EXPECT_EQ(v, 0x4000u);
+    EXPECT_EQ(check("0xaBcD", &v), OffsetCheck::Valid);
+    EXPECT_EQ(v, 0xABCDu);
+    EXPECT_EQ(check("0x7FFFFFFF", &v), OffsetCheck::Valid);
+    EXPECT_EQ(v, 0x7FFFFFFFu);
+    EXPECT_EQ(check("0x0000000000000000000000001000", &v), OffsetCheck::Valid);
+    EXPECT_EQ(v, 0x1000u);
+}
+
+TEST(OffsetText, RefusesAnythingElse) {
+    for (const char *bad : {"", "0x", "4000", "0X4000", "x4000", "0xZZ", "0x12G", "0x 10", " 0x10",
+                            "0x10 ", "0x10\n", "-0x10", "0x+10", "NaN"}) {
+        EXPECT_EQ(check(bad), OffsetCheck::BadFormat) << '"' << bad << '"';
+    }
+    EXPECT_EQ(check(nullptr), OffsetCheck::BadFormat);
+}
+
+TEST(OffsetText, RangeHasNoWrapToLow32Bits) {
+    EXPECT_EQ(check("0x80000000"), OffsetCheck::OutOfRange);
+    EXPECT_EQ(check("0xFFFFFFFF"), OffsetCheck::OutOfRange);
+    EXPECT_EQ(check("0x100000000"), OffsetCheck::OutOfRange);
+    EXPECT_EQ(check("0x100001000"), OffsetCheck::OutOfRange);
+    EXPECT_EQ(check("0xFFFFFFFFFFFFFFFFFFFFFFFF"), OffsetCheck::OutOfRange);
+}
+
+TEST(LengthText, DecimalOrPrefixedHexOnly) {
+    for (const char *good : {"1000", "0", "0x1000", "0xff", "007"}) {
+        EXPECT_TRUE(kelvo::isLengthText(good)) << good;
+    }
+    for (const char *bad :
+         {"", "0x", "10 0", "1000\nceras 0 1", "12a", "-5", "+5", "0X10", "1e3", "1000\r"}) {
+        EXPECT_FALSE(kelvo::isLengthText(bad)) << bad;
+    }
+    EXPECT_FALSE(kelvo::isLengthText(nullptr));
+}
+
+TEST(Commands, ExactBytes) {
+    EXPECT_EQ(kelvo::ucfgCommand(1500000), "ucfg 1500000 0 0\n");
+    EXPECT_EQ(kelvo::cerasCommand(1), "ceras 0 1\n");
+    EXPECT_EQ(kelvo::serasCommand("0x00004000", "1000", 1), "seras 00004000 1000 0 1\n");
+    EXPECT_EQ(kelvo::serasCommand("0x4000", "0x1000", 0), "seras 4000 0x1000 0 0\n");
+    EXPECT_EQ(kelvo::fwdCommand(1, "0x00001000"), "fwd 0 1 00001000\n");
+    EXPECT_EQ(kelvo::fwdCommand(0, "0xAb0"), "fwd 0 0 Ab0\n");
+    EXPECT_EQ(kelvo::hashqCommand(4096, 1), "hashq 4096 0 1\n");
+}
+
+std::string wordReply(char pinChar) {
+    std::string r = "DW 40000038 = 0000000";
+    r += pinChar;
+    return r + "\r\n";
+}
+
+TEST(PinFromWordReply, BitOneOfUpperCaseHexDigit) {
+    const std::string ones = "2367ABEF", zeros = "014589CD";
+    for (char c : ones) {
+        std::string r = wordReply(c);
+        EXPECT_EQ(kelvo::pinFromWordReply(r.c_str(), r.size(), 0), 1) << c;
+    }
+    for (char c : zeros) {
+        std::string r = wordReply(c);
+        EXPECT_EQ(kelvo::pinFromWordReply(r.c_str(), r.size(), 1), 0) << c;
+    }
+    for (char c : std::string("abefG \x00", 7)) {
+        std::string r = wordReply(c);
+        EXPECT_EQ(kelvo::pinFromWordReply(r.c_str(), r.size(), 7), 7) << int(c);
+    }
+    std::string shortReply = "DW 40000038 = 0000";
+    EXPECT_EQ(kelvo::pinFromWordReply(shortReply.c_str(), shortReply.size(), 5), 5);
+}
+
+// The plan as "offset@position+length" steps (region messages aside).
+std::string plan(size_t size, uint32_t offset, const char *text, int keepSys, int keepWifi) {
+    std::ostringstream out;
+    for (const auto &w : kelvo::planImageWrites(size, offset, text, keepSys, keepWifi)) {
+        out << w.offset << '@' << std::hex << w.position << '+' << w.length << ' ';
+    }
+    return out.str();
+}
+
+TEST(RegionPlan, PlainWriteUnlessAKeepOptionIsExactlyOne) {
+    EXPECT_EQ(plan(0x20000, 0, "0x0000", 0, 0), "0x0000@0+20000 ");
+    EXPECT_EQ(plan(0x20000, 0x1800, "0x1800", 2, 0), "0x1800@0+20000 ");
+    EXPECT_EQ(plan(0x20000, 0x3000, "0x3000", 1, 1), "0x3000@0+20000 ");
+    EXPECT_EQ(plan(0x500, 0x10000, "0x00010000", 0, 1), "0x00010000@0+500 ");
+}
+
+TEST(RegionPlan, WorkedExamples) {
+    EXPECT_EQ(plan(0x20000, 0, "0x0000", 1, 0),
+              "0x0000@0+1000 0x00002000@2000+1000 0x00003000@3000+1d000 ");
+    EXPECT_EQ(plan(0x20000, 0x1800, "0x1800", 1, 1), "0x00003000@1800+1e800 ");
+    EXPECT_EQ(plan(0x20000, 0, "0x0000", 0, 1),
+              "0x0000@0+1000 0x00001000@1000+1000 0x00003000@3000+1d000 ");
+    EXPECT_EQ(plan(0x20000, 0x1000, "0x1000", 1, 0), "0x00002000@1000+1000 0x00003000@2000+1e000 ");
+    // Non-zero keeps count inside the split: 2 keeps the system data too.
+    EXPECT_EQ(plan(0x5000, 0x0800, "0x800", 2, 1), "0x800@0+800 0x00003000@2800+2800 ");
+    EXPECT_EQ(plan(0x5000, 0x2400, "0x2400", 1, 0), "0x2400@0+c00 0x00003000@c00+4400 ");
+}
+
+TEST(RegionPlan, ImageUsedUpEarlyLeavesNoEmptyWrites) {
+    EXPECT_EQ(plan(0x2000, 0, "0x0000", 1, 0), "0x0000@0+1000 ");
+    EXPECT_EQ(plan(0x800, 0, "0x0", 0, 1), "0x0@0+800 ");
+    EXPECT_EQ(plan(0x1000, 0x1000, "0x1000", 1, 0), "");
+    EXPECT_EQ(plan(0x1001, 0x0, "0x0", 1, 1), "0x0@0+1000 ");
+}
+
+TEST(RegionPlan, MessagesFollowTheRegion) {
+    auto steps = kelvo::planImageWrites(0x4000, 0, "0x0", 0, 1);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_STREQ(steps[0].announce, "Downloading partition.bin...\r");
+    EXPECT_STREQ(steps[0].failure, "download partition.bin failed.");
+    EXPECT_STREQ(steps[1].announce, "Downloading system data...\r");
+    EXPECT_STREQ(steps[1].failure, "download system.bin failed.");
+    EXPECT_EQ(steps[2].announce, nullptr);
+    EXPECT_STREQ(steps[2].failure, "download failed.");
+    auto wifi = kelvo::planImageWrites(0x4000, 0x2000, "0x2000", 1, 0);
+    ASSERT_EQ(wifi.size(), 2u);
+    EXPECT_STREQ(wifi[0].announce, "Downloading wifi data...\r");
+    EXPECT_STREQ(wifi[0].failure, "download wifi data failed.");
+}
+
+} // namespace

@@ -165,16 +165,12 @@ class GenerateTest : public QObject {
     }
 
     void filesBackToBackAndGapFill();
-    void laterRowAtSameOffsetWins();
-    void descendingRowsAreSorted();
-    void emptyFileSlotIsFilled();
+    void rowsPlacedByOffset();
     void fileEndingAtNextOffset();
     void offsetTexts_data();
     void offsetTexts();
     void failuresStopBeforeSaving();
-    void firstFailingRowDecides();
-    void saveReplacesLongerFileWhole();
-    void cancelledOrFailedSave();
+    void saveOutcomes();
     void inputChangedAfterChecksStops();
     void rowTicksKeepTexts();
     void browseFillsRowPath();
@@ -208,24 +204,24 @@ void GenerateTest::filesBackToBackAndGapFill() {
     QCOMPARE(generate(), a.substr(0, 0x20) + ff(0x3FE0) + c);
 }
 
-void GenerateTest::laterRowAtSameOffsetWins() {
+void GenerateTest::rowsPlacedByOffset() {
     const std::string seven = kt::randomBytes(100, 7), eight = kt::randomBytes(50, 8);
     useRow(7, seven);
     useRow(8, eight);
-    QCOMPARE(generate(), eight);
-}
+    QCOMPARE(generate(), eight); // the later row at one offset wins
+    widget<QCheckBox>(row(7).tick)->setChecked(false);
+    widget<QCheckBox>(row(8).tick)->setChecked(false);
 
-void GenerateTest::descendingRowsAreSorted() {
     const std::string four = kt::randomBytes(5, 4), five = kt::randomBytes(7, 5);
     useRow(4, four, "0x00090000");
     useRow(5, five, "0x00010000");
     QCOMPARE(generate(), five + ff(0x80000 - 7) + four);
-}
+    widget<QCheckBox>(row(4).tick)->setChecked(false);
+    widget<QCheckBox>(row(5).tick)->setChecked(false);
 
-void GenerateTest::emptyFileSlotIsFilled() {
     const std::string one = kt::randomBytes(0x10, 1), three = kt::randomBytes(0x10, 3);
     useRow(1, one);
-    useRow(2, "");
+    useRow(2, ""); // its whole slot stays 0xFF
     useRow(3, three);
     QCOMPARE(generate(), one + ff(0x2000 - 0x10) + three);
 }
@@ -278,28 +274,23 @@ void GenerateTest::failuresStopBeforeSaving() {
     widget<QLineEdit>(row(1).path)->setText("adir");
     widget<QPushButton>("pushButton_14")->click();
     expectOnlyMessage("adir dosent exist");
+
+    // The first failing row in row order decides.
+    fake.messages.clear();
+    widget<QLineEdit>(row(1).path)->setText("missing1.bin");
+    widget<QCheckBox>(row(9).tick)->setChecked(true);
+    widget<QLineEdit>(row(9).path)->setText("missing9.bin");
+    widget<QPushButton>("pushButton_14")->click();
+    expectOnlyMessage("missing1.bin dosent exist");
     QVERIFY(fake.saveCalls.isEmpty());
 }
 
-void GenerateTest::firstFailingRowDecides() {
-    useRow(1, "x");
-    widget<QCheckBox>(row(3).tick)->setChecked(true);
-    widget<QLineEdit>(row(3).path)->setText("missing3.bin");
-    widget<QCheckBox>(row(9).tick)->setChecked(true);
-    widget<QLineEdit>(row(9).path)->setText("missing9.bin");
-    QCOMPARE(generate(), std::string());
-    expectOnlyMessage("missing3.bin dosent exist");
-}
-
-void GenerateTest::saveReplacesLongerFileWhole() {
+void GenerateTest::saveOutcomes() {
     kt::writeFile(path("out.bin"), kt::randomBytes(10000, 9));
-    const std::string one = kt::randomBytes(0x20, 1);
-    useRow(1, one);
-    QCOMPARE(generate(), one);
-}
-
-void GenerateTest::cancelledOrFailedSave() {
     useRow(1, "abc");
+    QCOMPARE(generate(), std::string("abc")); // the longer file is replaced whole
+
+    fake.messages.clear();
     fake.saveAnswers.clear();
     widget<QPushButton>("pushButton_14")->click();
     QVERIFY(fake.messages.isEmpty());

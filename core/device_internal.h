@@ -42,6 +42,7 @@ std::string hashqCommand(int64_t size, int pin);
 // go to the flash at offset (text with "0x").
 struct RegionWrite {
     std::string offset;
+    uint32_t address; // the offset's value
     size_t position;
     size_t length;
     const char *announce; // printed before the write, or nullptr
@@ -52,6 +53,11 @@ struct RegionWrite {
 // as typed). Regions kept on the chip and empty regions get no write.
 std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, const char *offsetText,
                                          int keepSysData, int keepWifiData);
+
+// XModem fills a write's last 1024-byte block with zeros, and the chip
+// writes whole blocks: true when that filling of some write of the plan
+// would land in a region the keep options protect.
+bool paddingHitsKeptRegion(const std::vector<RegionWrite> &plan, int keepSysData, int keepWifiData);
 
 // ---- Command session (session.cpp).
 
@@ -71,8 +77,8 @@ void reportSettingProblem(const char *reason);
 // 176, or 177 after its message. Text fields come back zero-terminated.
 int loadCheckedSettings(DeviceSetting *rec);
 
-// Sends one command line in a single write; false (reason printed) when
-// the line did not take it whole.
+// Sends one command line in a single write; false (the serial layer
+// printed why) when the line did not take it whole.
 bool sendCommand(const std::string &line);
 // One read window: up to 100 bytes within the port's time-out.
 void readWindow(Reply *reply);

@@ -62,6 +62,11 @@ bool regionIsKept(int region, int keepSysData, int keepWifiData) {
            (region == kWifiDataRegion && keepWifiData != 0);
 }
 
+uint64_t roundUpToBlock(size_t length) {
+    const uint64_t block = 1024; // XModem data bytes per block
+    return (uint64_t{length} + block - 1) / block * block;
+}
+
 } // namespace
 
 OffsetCheck parseFlashOffset(const char *text, uint32_t *value) {
@@ -127,11 +132,12 @@ std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, cons
                                          int keepSysData, int keepWifiData) {
     std::vector<RegionWrite> plan;
     if (keepSysData != 1 && keepWifiData != 1) {
-        plan.push_back({offsetText, 0, imageSize, nullptr, kRestFailure});
+        plan.push_back({offsetText, offset, 0, imageSize, nullptr, kRestFailure});
         return plan;
     }
     size_t remaining = imageSize;
     std::string text = offsetText;
+    uint32_t address = offset;
     // The first region touched is the one holding the offset; it may be
     // entered part way, later ones always at their start.
     uint32_t roomInFirst = kRegionSize - offset % kRegionSize;
@@ -139,16 +145,37 @@ std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, cons
         size_t room = region == static_cast<int>(offset / kRegionSize) ? roomInFirst : kRegionSize;
         size_t length = std::min<size_t>(room, remaining);
         if (length > 0 && !regionIsKept(region, keepSysData, keepWifiData)) {
-            plan.push_back({text, imageSize - remaining, length, kRegions[region].announce,
+            plan.push_back({text, address, imageSize - remaining, length, kRegions[region].announce,
                             kRegions[region].failure});
         }
         remaining -= length;
         text = region + 1 < kRegionCount ? kRegions[region + 1].startText : kRestStartText;
+        address = static_cast<uint32_t>(region + 1) * kRegionSize;
     }
     if (remaining > 0) {
-        plan.push_back({text, imageSize - remaining, remaining, nullptr, kRestFailure});
+        plan.push_back({text, address, imageSize - remaining, remaining, nullptr, kRestFailure});
     }
     return plan;
+}
+
+bool paddingHitsKeptRegion(const std::vector<RegionWrite> &plan, int keepSysData,
+                           int keepWifiData) {
+    if (keepSysData != 1 && keepWifiData != 1) {
+        return false; // a plain write keeps nothing
+    }
+    for (const auto &write : plan) {
+        uint64_t dataEnd = uint64_t{write.address} + write.length;
+        uint64_t paddedEnd = uint64_t{write.address} + roundUpToBlock(write.length);
+        for (int region = kSystemDataRegion; region < kRegionCount; ++region) {
+            uint64_t begin = uint64_t{kRegionSize} * static_cast<uint64_t>(region);
+            uint64_t end = begin + kRegionSize;
+            bool kept = regionIsKept(region, keepSysData, keepWifiData);
+            if (kept && std::max(dataEnd, begin) < std::min(paddedEnd, end)) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 } // namespace kelvo

@@ -114,10 +114,41 @@ int readImage(const char *path, Image *image) {
     return KELVO_SUCCESS;
 }
 
-int writeImage(const DeviceSetting &rec, const Image &image, uint32_t offset) {
+using Plan = std::vector<kelvo::RegionWrite>;
+
+// The writes of the download: 176, or 179 when an offset that is not a
+// multiple of the XModem block would zero part of a kept region.
+int planDownload(const DeviceSetting &rec, const Image &image, uint32_t offset, Plan *plan) {
+    *plan = kelvo::planImageWrites(image.size, offset, rec.flash_offset, rec.keep_sys_data,
+                                   rec.keep_wifi_data);
+    if (kelvo::paddingHitsKeptRegion(*plan, rec.keep_sys_data, rec.keep_wifi_data)) {
+        std::printf("Flash Offset %s is not a multiple of 0x400: the last XModem block "
+                    "would overwrite kept data\n",
+                    rec.flash_offset);
+        std::fflush(stdout);
+        return KELVO_OFFSET_FORMAT;
+    }
+    return KELVO_SUCCESS;
+}
+
+// Settings, image and plan, all before any serial traffic.
+int prepareDownload(DeviceSetting *rec, Image *image, Plan *plan) {
+    uint32_t offset = 0;
+    int result = kelvo::loadCheckedSettings(rec);
+    if (result == KELVO_SUCCESS) {
+        result = checkDownloadOffset(*rec, &offset);
+    }
+    if (result == KELVO_SUCCESS) {
+        result = readImage(rec->image, image);
+    }
+    if (result == KELVO_SUCCESS) {
+        result = planDownload(*rec, *image, offset, plan);
+    }
+    return result;
+}
+
+int writeImage(const DeviceSetting &rec, const Image &image, const Plan &plan) {
     kelvo::printLine("\r\nStart download\r");
-    auto plan = kelvo::planImageWrites(image.size, offset, rec.flash_offset, rec.keep_sys_data,
-                                       rec.keep_wifi_data);
     for (const auto &step : plan) {
         if (step.announce != nullptr) {
             kelvo::printLine(step.announce);
@@ -138,16 +169,11 @@ int writeImage(const DeviceSetting &rec, const Image &image, uint32_t offset) {
 
 extern "C" int32_t xmodem_download_image(void) {
     DeviceSetting rec;
-    uint32_t offset = 0;
-    int result = kelvo::loadCheckedSettings(&rec);
-    if (result == KELVO_SUCCESS) {
-        result = checkDownloadOffset(rec, &offset);
-    }
-    Image image;
-    if (result == KELVO_SUCCESS) {
-        result = readImage(rec.image, &image);
-    }
+    Image image{nullptr, 0};
+    Plan plan;
+    int result = prepareDownload(&rec, &image, &plan);
     if (result != KELVO_SUCCESS) {
+        std::free(image.bytes);
         return result;
     }
     result = kelvo::connectDevice(&rec, "Ping received", true);
@@ -155,7 +181,7 @@ extern "C" int32_t xmodem_download_image(void) {
         result = kelvo::eraseWholeChip(rec.flash_pin, true);
     }
     if (result == KELVO_SUCCESS) {
-        result = writeImage(rec, image, offset);
+        result = writeImage(rec, image, plan);
     }
     serialport_close();
     std::free(image.bytes);

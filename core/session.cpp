@@ -100,13 +100,9 @@ int loadCheckedSettings(DeviceSetting *rec) {
 }
 
 bool sendCommand(const std::string &line) {
+    // The serial layer prints why a write did not go out whole.
     int32_t sent = serialport_write(reinterpret_cast<const uint8_t *>(line.data()), line.size());
-    if (sent == static_cast<int32_t>(line.size())) {
-        return true;
-    }
-    const char *reason = sent < 0 ? std::strerror(errno) : "short write";
-    infohelper_output(0, "sending a command to the device failed: %s", reason);
-    return false;
+    return sent == static_cast<int32_t>(line.size());
 }
 
 void readWindow(Reply *reply) {

@@ -145,3 +145,27 @@ TEST(RegionPlan, MessagesFollowTheRegion) {
 }
 
 } // namespace
+
+namespace {
+
+bool padsIntoKept(size_t size, uint32_t offset, int keepSys, int keepWifi) {
+    auto steps = kelvo::planImageWrites(size, offset, "0x0", keepSys, keepWifi);
+    return kelvo::paddingHitsKeptRegion(steps, keepSys, keepWifi);
+}
+
+TEST(RegionPlan, ZeroFillOfLastBlockMustNotReachKeptRegion) {
+    // 0xF00 bytes at 0x100 go out as 4 blocks, up to 0x1100.
+    EXPECT_TRUE(padsIntoKept(0x8000, 0x100, 1, 0));
+    EXPECT_TRUE(padsIntoKept(0x40, 0xFF0, 1, 0));
+    EXPECT_TRUE(padsIntoKept(0x8000, 0x1100, 0, 1));
+    // Rewritten by the next write, or block-aligned: harmless.
+    EXPECT_FALSE(padsIntoKept(0x8000, 0x100, 0, 1));
+    EXPECT_FALSE(padsIntoKept(0x8000, 0x2100, 1, 0));
+    EXPECT_FALSE(padsIntoKept(0x8000, 0x0C00, 1, 1));
+    EXPECT_FALSE(padsIntoKept(0x10, 0x0, 1, 1));
+    EXPECT_FALSE(padsIntoKept(0x8001, 0x3100, 1, 1));
+    // A plain write keeps nothing.
+    EXPECT_FALSE(padsIntoKept(0x8000, 0x100, 2, 0));
+}
+
+} // namespace

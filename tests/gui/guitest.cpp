@@ -33,7 +33,9 @@ WorkDir::WorkDir() : previous_(QDir::currentPath()) {
     QDir::setCurrent(QString::fromStdString(dir_.path()));
 }
 
-WorkDir::~WorkDir() { QDir::setCurrent(previous_); }
+WorkDir::~WorkDir() {
+    QDir::setCurrent(previous_);
+}
 
 QString WorkDir::file(const QString &name) const {
     return QString::fromStdString(dir_.path()) + '/' + name;
@@ -58,7 +60,9 @@ std::string StdoutCapture::text() {
     return kt::readFile(file_);
 }
 
-QWidget *widget(QObject *root, const char *name) { return child<QWidget>(root, name); }
+QWidget *widget(QObject *root, const char *name) {
+    return child<QWidget>(root, name);
+}
 
 QStringList logLines(QObject *window) {
     auto *log = child<QTextBrowser>(window, "textBrowser");
@@ -77,8 +81,8 @@ QByteArray recordText(int offset) {
     const QByteArray bytes = record();
     if (offset >= bytes.size())
         return {};
-    return QByteArray(bytes.constData() + offset, int(qstrnlen(bytes.constData() + offset,
-                                                                 uint(bytes.size() - offset))));
+    return QByteArray(bytes.constData() + offset,
+                      int(qstrnlen(bytes.constData() + offset, uint(bytes.size() - offset))));
 }
 
 int recordInt(int offset) {

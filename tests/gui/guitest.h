@@ -25,8 +25,8 @@ class FakeDialogs : public Dialogs {
                          const QString &filter) override;
     void information(QWidget *parent, const QString &title, const QString &text) override;
 
-    QString nextFileName;  // returned by both file dialogs
-    QStringList asked;     // "open|caption|dir|filter", "info|title|text", ...
+    QString nextFileName; // returned by both file dialogs
+    QStringList asked;    // "open|caption|dir|filter", "info|title|text", ...
     QWidget *lastParent = nullptr;
 };
 

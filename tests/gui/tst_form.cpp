@@ -133,8 +133,8 @@ struct Row {
 const Row kRows[] = {
     {"checkBox_2", "label_8", "lineEdit_4", "pushButton_4", "label_37", "lineEdit_8",
      "partition.bin", "0x00000000"},
-    {"checkBox_3", "label_9", "lineEdit_9", "pushButton_5", "label_38", "lineEdit_10",
-     "system.bin", "0x00001000"},
+    {"checkBox_3", "label_9", "lineEdit_9", "pushButton_5", "label_38", "lineEdit_10", "system.bin",
+     "0x00001000"},
     {"checkBox_4", "label_24", "lineEdit_11", "pushButton_6", "label_39", "lineEdit_12",
      "calibration.bin", "0x00002000"},
     {"checkBox_5", "label_25", "lineEdit_13", "pushButton_7", "label_40", "lineEdit_14",
@@ -180,8 +180,15 @@ QStringList itemsOf(QComboBox *combo) {
 }
 
 QString textOf(QWidget *w) {
-    const QVariant text = w->property("text");
-    return text.isValid() ? text.toString() : QString();
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return label->text();
+    if (auto *button = qobject_cast<QAbstractButton *>(w))
+        return button->text();
+    if (auto *edit = qobject_cast<QLineEdit *>(w))
+        return edit->text();
+    if (auto *browser = qobject_cast<QTextBrowser *>(w))
+        return browser->toPlainText();
+    return QString();
 }
 
 } // namespace
@@ -225,15 +232,15 @@ class FormTest : public QObject {
             const char *name;
             QRect rect;
         } samples[] = {
-            {"tabWidget", {7, 0, 441, 551}},      {"frame", {10, 10, 421, 111}},
-            {"lineEdit_2", {80, 35, 331, 41}},    {"frame_5", {222, 170, 211, 131}},
-            {"comboBox_8", {100, 10, 101, 25}},   {"label_20", {200, 14, 91, 17}},
-            {"pushButton_3", {321, 40, 89, 25}},  {"textBrowser", {10, 390, 421, 81}},
-            {"progressBar", {10, 480, 141, 16}},  {"checkBox", {250, 490, 91, 20}},
-            {"pushButton", {340, 480, 89, 23}},   {"cbForceOldOTAs", {120, 20, 97, 22}},
-            {"cbFlashSize", {120, 80, 85, 27}},   {"label_47", {20, 153, 77, 13}},
-            {"frame_2", {10, 160, 421, 351}},     {"pushButton_14", {170, 319, 81, 25}},
-            {"checkBox_2", {44, 13, 18, 15}},     {"checkBox_11", {44, 289, 21, 22}},
+            {"tabWidget", {7, 0, 441, 551}},     {"frame", {10, 10, 421, 111}},
+            {"lineEdit_2", {80, 35, 331, 41}},   {"frame_5", {222, 170, 211, 131}},
+            {"comboBox_8", {100, 10, 101, 25}},  {"label_20", {200, 14, 91, 17}},
+            {"pushButton_3", {321, 40, 89, 25}}, {"textBrowser", {10, 390, 421, 81}},
+            {"progressBar", {10, 480, 141, 16}}, {"checkBox", {250, 490, 91, 20}},
+            {"pushButton", {340, 480, 89, 23}},  {"cbForceOldOTAs", {120, 20, 97, 22}},
+            {"cbFlashSize", {120, 80, 85, 27}},  {"label_47", {20, 153, 77, 13}},
+            {"frame_2", {10, 160, 421, 351}},    {"pushButton_14", {170, 319, 81, 25}},
+            {"checkBox_2", {44, 13, 18, 15}},    {"checkBox_11", {44, 289, 21, 22}},
         };
         for (const auto &s : samples)
             QCOMPARE(gt::widget(&window, s.name)->geometry(), s.rect);
@@ -255,8 +262,8 @@ class FormTest : public QObject {
             QCOMPARE(f->frameShape(), QFrame::StyledPanel);
             QCOMPARE(f->frameShadow(), QFrame::Raised);
         }
-        for (QLabel *caption : {ui.label, ui.label_5, ui.label_6, ui.label_7, ui.label_10,
-                                ui.label_47})
+        for (QLabel *caption :
+             {ui.label, ui.label_5, ui.label_6, ui.label_7, ui.label_10, ui.label_47})
             QVERIFY2(caption->autoFillBackground(), qPrintable(caption->objectName()));
         QVERIFY(!ui.label_2->autoFillBackground());
         QCOMPARE(ui.progressBar->value(), 24);

@@ -5,6 +5,7 @@
 #include "windowlogic.h"
 
 #include <QtTest>
+#include <QtWidgets>
 #include <unistd.h>
 
 namespace {

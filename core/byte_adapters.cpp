@@ -1,0 +1,34 @@
+// The XModem module's two byte adapters onto the serial port.
+#include "KelvoPG_core.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// What one serialport_read attempt is taken to cost, with the 1 ms pause.
+constexpr int32_t kAttemptMs = 1001;
+
+} // namespace
+
+// One byte within about timeout_ms: each attempt waits the port's read
+// budget (1000 ms after an open), so 1000 gives one attempt and 1500 or 2000
+// give two. 0..255, or -1 when nothing came.
+extern "C" int32_t _inbyte(int32_t timeout_ms) {
+    for (;;) {
+        uint8_t byte;
+        if (serialport_read(&byte, 1) == 1) {
+            return byte;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (timeout_ms <= 1000) {
+            return -1;
+        }
+        timeout_ms -= kAttemptMs;
+    }
+}
+
+extern "C" void _outbyte(int32_t c) {
+    uint8_t byte = static_cast<uint8_t>(c & 0xFF);
+    serialport_write(&byte, 1); // a lost byte shows up as a missing ACK
+}

@@ -1,0 +1,279 @@
+#include "boot_loader.h"
+
+#include "KelvoPG_core.h"
+#include "xmodem_receiver.h"
+
+#include <cstdio>
+#include <iostream>
+
+namespace sim {
+namespace {
+
+constexpr size_t kMaxLine = 256;              // longer lines are refused
+constexpr uint64_t kPinRegister = 0x40000038; // its reply carries the flash pin selection
+constexpr size_t kPinIndex = 21;              // where the host looks for it in the reply
+constexpr auto kIdlePoll = Millis(500);
+constexpr auto kUcfgGiveUp = std::chrono::seconds(5);
+constexpr auto kSpeedPoll = Millis(10);
+// The host closes its port right after "ucfg", which discards its pending
+// input, and reopens it: answer only once it is surely back.
+constexpr auto kUcfgSettle = Millis(100);
+constexpr auto kUcfgMinimum = Millis(250);
+const char kOk[] = "OK";
+const char kDigestPrefix[] = "SHA256"; // six bytes before the digest
+
+bool isControl(int b) {
+    return b < 0x20 || b >= 0x7F;
+}
+
+} // namespace
+
+void BootLoader::note(const std::string &event) const {
+    if (options_.verbose) {
+        std::cerr << "kelvo_chipsim: " << event << std::endl;
+    }
+}
+
+bool BootLoader::saveFlash() {
+    std::string error;
+    if (!flash_.save(error)) {
+        std::cerr << "kelvo_chipsim: " << error << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void BootLoader::serve() {
+    std::string raw;
+    for (;;) {
+        LineRead got = nextLine(raw);
+        if (got == LineRead::Gone) {
+            return;
+        }
+        if (got == LineRead::TooLong) {
+            replyError("line too long");
+            continue;
+        }
+        handleLine(raw);
+    }
+}
+
+BootLoader::LineRead BootLoader::nextLine(std::string &raw) {
+    raw.clear();
+    bool tooLong = false;
+    for (;;) {
+        int b = line_.readByte(kIdlePoll);
+        if (b == kLineGone) {
+            return LineRead::Gone;
+        }
+        if (b == kTimedOut) {
+            continue;
+        }
+        if (b == '\n') {
+            raw += '\n';
+            return tooLong ? LineRead::TooLong : LineRead::Line;
+        }
+        if (raw.empty() && isControl(b)) {
+            continue; // leftovers of a transfer (CAN, EOT repeats), not a command
+        }
+        if (raw.size() + 1 >= kMaxLine) {
+            tooLong = true; // drop the rest up to the line's end
+            continue;
+        }
+        raw += static_cast<char>(b);
+    }
+}
+
+void BootLoader::handleLine(const std::string &raw) {
+    if (!log_.append(raw)) {
+        std::cerr << "kelvo_chipsim: cannot write the command log" << std::endl;
+    }
+    std::string text = raw.substr(0, raw.size() - 1);
+    if (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+    }
+    note("received: " + text);
+    if (!options_.faults.hangUpOn.empty() && commandWord(text) == options_.faults.hangUpOn) {
+        note("hanging up the line");
+        line_.hangUp();
+        return;
+    }
+    ParsedLine parsed = parseCommand(text);
+    if (!parsed.ok) {
+        replyError(parsed.error);
+        return;
+    }
+    int pin = expectedPin();
+    bool usesPin = parsed.command.kind == CommandKind::ChipErase ||
+                   parsed.command.kind == CommandKind::SectorErase ||
+                   parsed.command.kind == CommandKind::FlashWrite ||
+                   parsed.command.kind == CommandKind::HashQuery;
+    if (usesPin && pin >= 0 && parsed.command.pin != pin) {
+        replyError("flash pin"); // the flash would not answer on the other pins
+        return;
+    }
+    dispatch(parsed.command);
+}
+
+void BootLoader::dispatch(const Command &command) {
+    switch (command.kind) {
+    case CommandKind::ReadWord:
+        readWord(command);
+        return;
+    case CommandKind::WriteWord:
+        line_.reply(kOk);
+        return;
+    case CommandKind::Ping:
+        ping();
+        return;
+    case CommandKind::LineConfig:
+        lineConfig(command);
+        return;
+    case CommandKind::ChipErase:
+        chipErase(command);
+        return;
+    case CommandKind::SectorErase:
+        sectorErase(command);
+        return;
+    case CommandKind::FlashWrite:
+        flashWrite(command);
+        return;
+    case CommandKind::HashQuery:
+        hashQuery(command);
+        return;
+    }
+}
+
+void BootLoader::replyError(const std::string &reason) {
+    note("error: " + reason);
+    line_.reply("ERR " + reason + "\r\n");
+}
+
+std::string BootLoader::readWordReply(uint64_t address) const {
+    if (address == kPinRegister && options_.dwReplySet) {
+        return options_.dwReply;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "0x%08llX = 0x%08X\r\n",
+                  static_cast<unsigned long long>(address), 0u);
+    std::string reply = text;
+    if (address == kPinRegister) {
+        reply[kPinIndex] = options_.pinChar;
+    }
+    return reply;
+}
+
+// The pin the host must name, learned as the host learns it; -1: any.
+int BootLoader::expectedPin() const {
+    std::string reply = readWordReply(kPinRegister);
+    char c = reply.size() > kPinIndex ? reply[kPinIndex] : '\0';
+    int value = -1;
+    if (c >= '0' && c <= '9') {
+        value = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+        value = c - 'A' + 10;
+    }
+    return value < 0 ? -1 : (value >> 1) & 1;
+}
+
+void BootLoader::readWord(const Command &command) {
+    line_.reply(readWordReply(command.address));
+}
+
+void BootLoader::ping() {
+    if (options_.faults.noPing) {
+        return;
+    }
+    line_.reply(options_.faults.pingExtra ? "ping\r\n" : "ping");
+}
+
+void BootLoader::lineConfig(const Command &command) {
+    auto received = Clock::now();
+    auto giveUp = received + kUcfgGiveUp;
+    while (line_.hostSpeed() != static_cast<long>(command.number)) {
+        if (Clock::now() >= giveUp) {
+            note("ucfg: the host never switched to " + std::to_string(command.number));
+            return;
+        }
+        if (!sleepFor(kSpeedPoll)) {
+            return;
+        }
+    }
+    auto answerAt = std::max(Clock::now() + kUcfgSettle, received + kUcfgMinimum);
+    if (!sleepUntil(answerAt)) {
+        return;
+    }
+    if (options_.faults.refuseUcfg) {
+        replyError("ucfg refused");
+        return;
+    }
+    line_.reply(kOk);
+}
+
+void BootLoader::acknowledgeErase() {
+    if (!saveFlash()) {
+        replyError("flash file not saved");
+        return;
+    }
+    if (options_.faults.eraseNoAck) {
+        return;
+    }
+    line_.reply(options_.faults.eraseExtra ? "OK\r\n" : kOk);
+}
+
+void BootLoader::chipErase(const Command &) {
+    if (!sleepFor(Millis(options_.eraseMs))) {
+        return;
+    }
+    flash_.erase(0, flash_.size());
+    acknowledgeErase();
+}
+
+void BootLoader::sectorErase(const Command &command) {
+    if (!flash_.erase(command.address, command.number)) {
+        replyError("out of range");
+        return;
+    }
+    acknowledgeErase();
+}
+
+void BootLoader::flashWrite(const Command &command) {
+    if (command.address >= flash_.size()) {
+        replyError("out of range");
+        return;
+    }
+    XmodemReceiver receiver(line_, flash_, options_.xmodem);
+    XmodemResult result = receiver.receive(command.address);
+    if (result.bytesWritten > 0 || result.end == XmodemEnd::Completed) {
+        haveWrite_ = true;
+        lastWriteOffset_ = command.address;
+        lastWriteBytes_ = result.bytesWritten;
+        saveFlash();
+    }
+    note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");
+    if (result.end == XmodemEnd::Completed) {
+        line_.reply(kOk);
+    }
+}
+
+void BootLoader::hashQuery(const Command &command) {
+    if (!haveWrite_) {
+        replyError("nothing written");
+        return;
+    }
+    if (!flash_.contains(lastWriteOffset_, command.number)) {
+        replyError("out of range");
+        return;
+    }
+    uint8_t digest[32];
+    sha256_context context;
+    sha256_init(&context);
+    sha256_update(&context, flash_.at(lastWriteOffset_), command.number);
+    sha256_final(&context, digest);
+    if (options_.faults.wrongDigest) {
+        digest[0] ^= 0xFF;
+    }
+    line_.reply(kDigestPrefix + std::string(reinterpret_cast<char *>(digest), sizeof digest));
+}
+
+} // namespace sim

@@ -1,0 +1,52 @@
+// The chip's ROM boot loader: reads command lines and answers them.
+#pragma once
+
+#include "command_log.h"
+#include "command_parser.h"
+#include "flash_model.h"
+#include "options.h"
+#include "pty_line.h"
+
+#include <string>
+
+namespace sim {
+
+class BootLoader {
+  public:
+    BootLoader(const SimOptions &options, PtyLine &line, FlashModel &flash, CommandLog &log)
+        : options_(options), line_(line), flash_(flash), log_(log) {}
+    // Serves host sessions until a stop request or a hang-up.
+    void serve();
+    // False (and the reason on standard error) when the flash file could not be written.
+    bool saveFlash();
+
+  private:
+    enum class LineRead { Line, TooLong, Gone };
+    LineRead nextLine(std::string &raw);
+    void handleLine(const std::string &raw);
+    void dispatch(const Command &command);
+
+    void readWord(const Command &command);
+    void ping();
+    void lineConfig(const Command &command);
+    void chipErase(const Command &command);
+    void sectorErase(const Command &command);
+    void flashWrite(const Command &command);
+    void hashQuery(const Command &command);
+
+    void acknowledgeErase();
+    void replyError(const std::string &reason);
+    std::string readWordReply(uint64_t address) const;
+    int expectedPin() const;
+    void note(const std::string &event) const;
+
+    const SimOptions &options_;
+    PtyLine &line_;
+    FlashModel &flash_;
+    CommandLog &log_;
+    bool haveWrite_ = false; // the range of the last completed "fwd", for "hashq"
+    uint64_t lastWriteOffset_ = 0;
+    uint64_t lastWriteBytes_ = 0;
+};
+
+} // namespace sim

@@ -1,0 +1,265 @@
+#include "options.h"
+
+#include "command_parser.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <getopt.h>
+
+namespace sim {
+namespace {
+
+enum OptionId {
+    kFlash = 1000,
+    kFlashSize,
+    kLog,
+    kLink,
+    kPinChar,
+    kDwReply,
+    kEraseMs,
+    kBaudModel,
+    kLatencyUs,
+    kVerbose,
+    kHelp,
+    kNoPing,
+    kPingExtra,
+    kRefuseUcfg,
+    kFwdCrc,
+    kSilentAfter,
+    kNakStorm,
+    kWrongDigest,
+    kEraseNoAck,
+    kEraseExtra,
+    kHangUpOn,
+    kHangUpAfter,
+};
+
+const option kLongOptions[] = {
+    {"flash", required_argument, nullptr, kFlash},
+    {"flash-size", required_argument, nullptr, kFlashSize},
+    {"log", required_argument, nullptr, kLog},
+    {"link", required_argument, nullptr, kLink},
+    {"pin-char", required_argument, nullptr, kPinChar},
+    {"dw-reply", required_argument, nullptr, kDwReply},
+    {"erase-ms", required_argument, nullptr, kEraseMs},
+    {"baud-model", no_argument, nullptr, kBaudModel},
+    {"latency-us", required_argument, nullptr, kLatencyUs},
+    {"verbose", no_argument, nullptr, kVerbose},
+    {"help", no_argument, nullptr, kHelp},
+    {"no-ping", no_argument, nullptr, kNoPing},
+    {"ping-extra", no_argument, nullptr, kPingExtra},
+    {"refuse-ucfg", no_argument, nullptr, kRefuseUcfg},
+    {"fwd-crc", no_argument, nullptr, kFwdCrc},
+    {"silent-after-blocks", required_argument, nullptr, kSilentAfter},
+    {"nak-storm", no_argument, nullptr, kNakStorm},
+    {"wrong-digest", no_argument, nullptr, kWrongDigest},
+    {"erase-no-ack", no_argument, nullptr, kEraseNoAck},
+    {"erase-extra", no_argument, nullptr, kEraseExtra},
+    {"hangup-on", required_argument, nullptr, kHangUpOn},
+    {"hangup-after-blocks", required_argument, nullptr, kHangUpAfter},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole number within [low, high], decimal or 0x-hexadecimal.
+bool parseNumber(const char *text, long long low, long long high, long long &out) {
+    char *end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// Turns \r, \n, \t, \\ and \xHH into the bytes they stand for.
+bool unescape(const std::string &text, std::string &out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out += text[i];
+            continue;
+        }
+        if (++i == text.size()) {
+            return false;
+        }
+        char c = text[i];
+        if (c == 'r' || c == 'n' || c == 't' || c == '\\') {
+            out += c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : '\\';
+        } else if (c == 'x' && i + 2 < text.size() && isxdigit(text[i + 1]) &&
+                   isxdigit(text[i + 2])) {
+            out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Applies one option with an argument; false (with the reason) when its value is bad.
+bool applyValue(int id, const char *value, SimOptions &o, std::string &error) {
+    long long n = 0;
+    const long long kMaxMs = 3600000; // an hour
+    switch (id) {
+    case kFlash:
+        o.flashFile = value;
+        return true;
+    case kLog:
+        o.logFile = value;
+        return true;
+    case kLink:
+        o.linkPath = value;
+        return true;
+    case kFlashSize:
+        // Up to 256 MiB: larger serial flashes do not exist on these chips.
+        if (!parseNumber(value, 1, 256LL << 20, n)) {
+            error = "--flash-size wants a byte count from 1 to 268435456";
+            return false;
+        }
+        o.flashSize = static_cast<uint64_t>(n);
+        return true;
+    case kPinChar:
+        if (std::string(value).size() != 1) {
+            error = "--pin-char wants exactly one character";
+            return false;
+        }
+        o.pinChar = value[0];
+        return true;
+    case kDwReply:
+        o.dwReplySet = true;
+        if (!unescape(value, o.dwReply)) {
+            error = "--dw-reply: bad escape (use \\r \\n \\t \\\\ \\xHH)";
+            return false;
+        }
+        return true;
+    case kEraseMs:
+        if (!parseNumber(value, 0, kMaxMs, n)) {
+            error = "--erase-ms wants milliseconds from 0 to 3600000";
+            return false;
+        }
+        o.eraseMs = static_cast<long>(n);
+        return true;
+    case kLatencyUs:
+        if (!parseNumber(value, 0, kMaxMs * 1000, n)) {
+            error = "--latency-us wants microseconds from 0 to 3600000000";
+            return false;
+        }
+        o.wire.latencyUs = static_cast<long>(n);
+        return true;
+    case kSilentAfter:
+    case kHangUpAfter:
+        if (!parseNumber(value, 0, 1LL << 30, n)) {
+            error = "--silent-after-blocks and --hangup-after-blocks want a block count";
+            return false;
+        }
+        (id == kSilentAfter ? o.xmodem.silentAfterBlocks : o.xmodem.hangUpAfterBlocks) =
+            static_cast<long>(n);
+        return true;
+    case kHangUpOn:
+        if (!isCommandWord(value)) {
+            error = std::string("--hangup-on: unknown command ") + value;
+            return false;
+        }
+        o.faults.hangUpOn = value;
+        return true;
+    }
+    return false;
+}
+
+bool *switchFor(int id, SimOptions &o) {
+    switch (id) {
+    case kBaudModel:
+        return &o.wire.paced;
+    case kVerbose:
+        return &o.verbose;
+    case kNoPing:
+        return &o.faults.noPing;
+    case kPingExtra:
+        return &o.faults.pingExtra;
+    case kRefuseUcfg:
+        return &o.faults.refuseUcfg;
+    case kFwdCrc:
+        return &o.xmodem.crcStart;
+    case kNakStorm:
+        return &o.xmodem.nakStorm;
+    case kWrongDigest:
+        return &o.faults.wrongDigest;
+    case kEraseNoAck:
+        return &o.faults.eraseNoAck;
+    case kEraseExtra:
+        return &o.faults.eraseExtra;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::string &error) {
+    optind = 1;
+    opterr = 0;
+    for (;;) {
+        int id = getopt_long(argc, argv, "", kLongOptions, nullptr);
+        if (id == -1) {
+            break;
+        }
+        if (id == kHelp) {
+            return OptionsOutcome::Help;
+        }
+        if (bool *flag = switchFor(id, options)) {
+            *flag = true;
+        } else if (id == '?' || id == ':' || !applyValue(id, optarg, options, error)) {
+            if (error.empty()) {
+                error = std::string("unknown option or missing value: ") + argv[optind - 1];
+            }
+            return OptionsOutcome::Error;
+        }
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument: ") + argv[optind];
+        return OptionsOutcome::Error;
+    }
+    return OptionsOutcome::Run;
+}
+
+std::string usageText() {
+    return R"(Usage: kelvo_chipsim [OPTION]...
+Plays the Kelvo ROM boot loader on a pseudo-terminal. The first line printed
+is the terminal's path; connect a host to it. Stop with SIGTERM or Ctrl-C.
+
+Line and flash:
+  --flash FILE              load the flash from FILE (if present; a shorter file
+                            leaves the rest erased) and save it there after every
+                            write or erase and at exit
+  --flash-size BYTES        flash size (default 4194304), erased to 0xFF
+  --log FILE                append every command line received, raw
+  --link PATH               make PATH a symbolic link to the terminal
+  --pin-char C              character at index 21 of the "DW 40000038" reply
+                            (default 6: flash pin selection 1)
+  --dw-reply TEXT           send TEXT as the whole "DW 40000038" reply
+                            (escapes \r \n \t \\ \xHH)
+  --erase-ms N              chip erase time in milliseconds (default 1000)
+  --baud-model              pace both directions at the line's configured rate,
+                            10 bits per byte
+  --latency-us N            turnaround before every reply, in microseconds
+  --verbose                 report each command on standard error
+  --help                    show this text
+
+Faults:
+  --no-ping                 never answer "ping"
+  --ping-extra              answer "ping" with CR LF after it
+  --refuse-ucfg             answer "ucfg" with an error instead of "OK"
+  --fwd-crc                 offer "C" (CRC mode) instead of NAK after "fwd"
+  --silent-after-blocks N   stop answering after N XModem blocks
+  --nak-storm               reject every XModem block with NAK
+  --wrong-digest            answer "hashq" with a wrong digest
+  --erase-no-ack            erase, but never acknowledge "ceras"/"seras"
+  --erase-extra             acknowledge an erase with "OK" CR LF
+  --hangup-on CMD           unplug the line on receiving command CMD
+                            (DW, EW, ping, ucfg, ceras, seras, fwd, hashq)
+  --hangup-after-blocks N   unplug the line after N XModem blocks
+)";
+}
+
+} // namespace sim

@@ -1,0 +1,43 @@
+// Command-line options of kelvo_chipsim.
+#pragma once
+
+#include "pty_line.h"
+#include "xmodem_receiver.h"
+
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+struct ChipFaults {
+    bool noPing = false;     // never answer "ping"
+    bool pingExtra = false;  // answer "ping" followed by CR LF
+    bool refuseUcfg = false; // answer the line configuration with an error
+    bool eraseNoAck = false; // erase, but never acknowledge
+    bool eraseExtra = false; // acknowledge an erase with "OK" CR LF
+    bool wrongDigest = false;
+    std::string hangUpOn; // command word on which the line is unplugged
+};
+
+struct SimOptions {
+    std::string flashFile;
+    std::string logFile;
+    std::string linkPath;
+    uint64_t flashSize = 4 * 1024 * 1024;
+    char pinChar = '6';
+    bool dwReplySet = false;
+    std::string dwReply; // replaces the whole "DW 40000038" reply
+    long eraseMs = 1000; // chip erase time
+    bool verbose = false;
+    WireModel wire;
+    ChipFaults faults;
+    XmodemFaults xmodem;
+};
+
+enum class OptionsOutcome { Run, Help, Error };
+
+OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::string &error);
+// The --help text.
+std::string usageText();
+
+} // namespace sim

@@ -1,0 +1,195 @@
+#include "pty_line.h"
+
+#include "line_speed.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+constexpr long kInitialBaud = 115200; // the boot loader's rate after reset
+constexpr size_t kPacedChunk = 64;    // bytes written per paced step
+// A host that stops reading must not stall the chip: what a real UART
+// cannot get rid of within this time is lost on the wire.
+constexpr auto kWriteLimit = std::chrono::seconds(2);
+
+std::string systemError(const char *what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+PtyLine::~PtyLine() {
+    hangUp();
+}
+
+bool PtyLine::open(const WireModel &wire, std::string &error) {
+    wire_ = wire;
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0) {
+        error = systemError("cannot open a pseudo-terminal");
+        return false;
+    }
+    char name[128];
+    if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+        ptsname_r(master_, name, sizeof name) != 0) {
+        error = systemError("cannot unlock the pseudo-terminal");
+        return false;
+    }
+    path_ = name;
+    if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
+        error = systemError("cannot make the pseudo-terminal non-blocking");
+        return false;
+    }
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave_ < 0) {
+        error = systemError("cannot open the terminal side");
+        return false;
+    }
+    if (!makeTerminalRaw(slave_, kInitialBaud)) {
+        error = systemError("cannot set the terminal to raw mode");
+        return false;
+    }
+    return true;
+}
+
+Clock::duration PtyLine::wireTime(size_t count) const {
+    long baud = hostSpeed();
+    if (baud <= 0) {
+        return Clock::duration::zero();
+    }
+    // Ten bits per byte: start bit, eight data bits, stop bit.
+    return Micros(static_cast<long long>(count) * 10 * 1000000 / baud);
+}
+
+void PtyLine::paceReceived(size_t count) {
+    if (!wire_.paced) {
+        return;
+    }
+    rxFreeAt_ = std::max(Clock::now(), rxFreeAt_) + wireTime(count);
+    sleepUntil(rxFreeAt_);
+}
+
+// 1: bytes arrived, 0: time-out, -1: the line is gone.
+int PtyLine::fillStatus(Clock::time_point deadline) {
+    if (master_ < 0) {
+        return -1;
+    }
+    int ready = waitFor(master_, POLLIN, deadline);
+    if (ready < 0) {
+        return -1;
+    }
+    if (ready == 0) {
+        return 0;
+    }
+    uint8_t buf[4096];
+    ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n > 0) {
+        paceReceived(static_cast<size_t>(n));
+        pending_.insert(pending_.end(), buf, buf + n);
+        return 1;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 1; // nothing after all; the caller loops until its deadline
+    }
+    return -1;
+}
+
+int PtyLine::readByte(Clock::duration timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (pending_.empty()) {
+        int status = fillStatus(deadline);
+        if (status < 0) {
+            return kLineGone;
+        }
+        if (status == 0) {
+            return kTimedOut;
+        }
+    }
+    uint8_t byte = pending_.front();
+    pending_.pop_front();
+    return byte;
+}
+
+bool PtyLine::purge(Clock::duration quiet, Clock::duration limit) {
+    auto end = Clock::now() + limit;
+    while (Clock::now() < end) {
+        int byte = readByte(quiet);
+        if (byte == kLineGone) {
+            return false;
+        }
+        if (byte == kTimedOut) {
+            return true;
+        }
+    }
+    return true;
+}
+
+bool PtyLine::writeAll(const char *data, size_t size) {
+    auto deadline = Clock::now() + kWriteLimit;
+    while (size > 0) {
+        if (master_ < 0) {
+            return false;
+        }
+        ssize_t n = ::write(master_, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        int ready = waitFor(master_, POLLOUT, deadline);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready == 0) {
+            return true; // the host does not read: the rest is lost on the wire
+        }
+    }
+    return true;
+}
+
+bool PtyLine::send(const std::string &bytes) {
+    if (!wire_.paced) {
+        return writeAll(bytes.data(), bytes.size());
+    }
+    for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
+        size_t count = std::min(kPacedChunk, bytes.size() - at);
+        txFreeAt_ = std::max(Clock::now(), txFreeAt_) + wireTime(count);
+        if (!sleepUntil(txFreeAt_) || !writeAll(bytes.data() + at, count)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PtyLine::reply(const std::string &bytes) {
+    if (wire_.latencyUs > 0 && !sleepFor(Micros(wire_.latencyUs))) {
+        return false;
+    }
+    return send(bytes);
+}
+
+long PtyLine::hostSpeed() const {
+    return slave_ >= 0 ? terminalSpeed(slave_) : -1;
+}
+
+void PtyLine::hangUp() {
+    for (int *fd : {&slave_, &master_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+    pending_.clear();
+}
+
+} // namespace sim

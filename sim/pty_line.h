@@ -1,0 +1,65 @@
+// The chip's end of the serial line: the master side of a pseudo-terminal,
+// with the optional wire-time model.
+#pragma once
+
+#include "clock.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace sim {
+
+// What a read of one byte can bring besides a byte.
+enum : int { kTimedOut = -1, kLineGone = -2 };
+
+struct WireModel {
+    bool paced = false; // pace both directions at the terminal's speed
+    long latencyUs = 0; // turnaround before every reply
+};
+
+class PtyLine {
+  public:
+    PtyLine() = default;
+    ~PtyLine();
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
+
+    bool open(const WireModel &wire, std::string &error);
+    const std::string &path() const { return path_; }
+    bool isOpen() const { return master_ >= 0; }
+
+    // The next byte (0..255), kTimedOut, or kLineGone (stop request or hang-up).
+    int readByte(Clock::duration timeout);
+    // Puts a byte back in front of the input.
+    void unread(uint8_t byte) { pending_.push_front(byte); }
+    // Discards input until the line has been quiet for the given time
+    // (bounded by the limit); false when the line is gone.
+    bool purge(Clock::duration quiet, Clock::duration limit);
+
+    // A reply: waits the turnaround latency first. False when the line is gone.
+    bool reply(const std::string &bytes);
+    // Raw bytes without the turnaround (XModem control bytes use reply too).
+    bool send(const std::string &bytes);
+
+    // The rate the host has configured on its side, in baud (-1 unknown).
+    long hostSpeed() const;
+    // Closes both sides like an unplugged adapter.
+    void hangUp();
+
+  private:
+    int fillStatus(Clock::time_point deadline);
+    void paceReceived(size_t count);
+    bool writeAll(const char *data, size_t size);
+    Clock::duration wireTime(size_t count) const;
+
+    int master_ = -1;
+    int slave_ = -1; // our own handle: the host's close then never hangs up
+    std::string path_;
+    std::deque<uint8_t> pending_;
+    WireModel wire_;
+    Clock::time_point rxFreeAt_{};
+    Clock::time_point txFreeAt_{};
+};
+
+} // namespace sim

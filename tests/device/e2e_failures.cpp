@@ -1,0 +1,217 @@
+// Every failure result of the download and erase operations, each with its
+// message, its exit status and no more traffic than it needs.
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dt {
+namespace {
+
+const std::string kBegin = "Beginning XModem Download...\n";
+const std::string kConnected = kBegin + "Ping received\n"
+                                        "device Configs set successfully\n";
+const std::string kNotSet = "Device setting not done\nPlease set Device, baudrate & flash_pin\n";
+
+class Failure : public DeviceTest {
+  protected:
+    // A download that must stop before any traffic with this output.
+    void expectRefusedDownload(const std::string &out) {
+        kt::RunResult r = cli({"-download"});
+        EXPECT_EQ(r.out, kBegin + out);
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(commandLog(), "");
+    }
+    void setOffset(const char *text) {
+        std::memset(rec_.flash_offset, 0, sizeof rec_.flash_offset);
+        std::strncpy(rec_.flash_offset, text, sizeof rec_.flash_offset - 1);
+        saveRecord();
+    }
+    // The port was closed and the chip is ready: an erase goes through.
+    void expectLineUsableAgain() {
+        kt::RunResult r = cli({"-erase", "sector", "0x8000", "4096"});
+        EXPECT_EQ(r.exit_code, 0) << r.out;
+    }
+};
+
+TEST_F(Failure, SettingsMissing177) {
+    kt::RunResult fresh = cli({"-download"});
+    EXPECT_EQ(fresh.out, kBegin + kNotSet);
+    EXPECT_EQ(fresh.exit_code, 1);
+    EXPECT_EQ(cli({"-erase", "chip"}).out, kNotSet);
+    EXPECT_EQ(cli({"-erase", "sector", "0x4000", "1000"}).out, kNotSet);
+
+    setImage("image bytes");
+    startSim();
+    for (int32_t baud : {0, -1, KELVO_NOT_SET}) {
+        rec_.baudrate = baud;
+        saveRecord();
+        expectRefusedDownload(kNotSet);
+    }
+    rec_.baudrate = 1000000;
+    rec_.flash_pin = KELVO_NOT_SET;
+    saveRecord();
+    expectRefusedDownload(kNotSet);
+    kt::RunResult erase = cli({"-erase", "chip"});
+    EXPECT_EQ(erase.out, kNotSet);
+    EXPECT_EQ(erase.exit_code, 1);
+    EXPECT_EQ(commandLog(), "");
+}
+
+TEST_F(Failure, UnreadableRecord177) {
+    ASSERT_EQ(::mkdir(path(KELVO_RECORD_FILE).c_str(), 0755), 0);
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out, "error in opening file : Is a directory\n" + kBegin +
+                         "error in opening file : Is a directory\n" + kNotSet);
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(Failure, OffsetRefusals178To180) {
+    setImage("image bytes");
+    startSim();
+    setOffset("NaN");
+    expectRefusedDownload("Device setting not done\nPlease set flash offset\n");
+    const std::string format = "Device setting not done\n"
+                               "Flash Offset format incorrect.(specify 0x...)\n";
+    for (const char *bad : {"0X10", "10", "0xZZ", "0x", "0x1000 "}) {
+        setOffset(bad);
+        expectRefusedDownload(format);
+    }
+    const std::string range = "Device setting not done\nFlash Offset out of range\n";
+    for (const char *bad : {"0x80000000", "0xFFFFFFFF", "0x100000000"}) {
+        setOffset(bad);
+        expectRefusedDownload(range);
+    }
+}
+
+TEST_F(Failure, UnalignedOffsetThatWouldZeroKeptData179) {
+    rec_.keep_sys_data = 1;
+    setImage(kt::randomBytes(0x2000, 1));
+    startSim();
+    setOffset("0x0100");
+    expectRefusedDownload("Flash Offset 0x0100 is not a multiple of 0x400: the last XModem "
+                          "block would overwrite kept data\n");
+}
+
+TEST_F(Failure, ImageUnreadable186) {
+    startSim();
+    setImage("x");
+    std::memset(rec_.image, 0, sizeof rec_.image);
+    std::strcpy(rec_.image, "missing.bin");
+    saveRecord();
+    expectRefusedDownload("Cannot read image file missing.bin: No such file or directory\n");
+    setImage("", "empty.bin");
+    expectRefusedDownload("Cannot read image file empty.bin: the file is empty\n");
+    ASSERT_EQ(::mkdir(path("images").c_str(), 0755), 0);
+    std::strcpy(rec_.image, "images");
+    saveRecord();
+    expectRefusedDownload("Cannot read image file images: Is a directory\n");
+    std::strcpy(rec_.image, "NaN");
+    saveRecord();
+    expectRefusedDownload("Cannot read image file NaN: No such file or directory\n");
+}
+
+TEST_F(Failure, MissingDevice181) {
+    setImage("image bytes");
+    std::strcpy(rec_.device, "/nonexistent/ttyKELVO9");
+    saveRecord();
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out,
+              kBegin + "error: cannot access /nonexistent/ttyKELVO9: No such file or directory\n");
+    EXPECT_EQ(r.exit_code, 1);
+    kt::RunResult e = cli({"-erase", "chip"});
+    EXPECT_EQ(e.out, "error: cannot access /nonexistent/ttyKELVO9: No such file or directory\n");
+    EXPECT_EQ(e.exit_code, 1);
+}
+
+TEST_F(Failure, BusyDevice181) {
+    setImage("image bytes");
+    startSim();
+    int fd = ::open(tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    kt::RunResult r = cli({"-download"});
+    ::close(fd);
+    EXPECT_EQ(r.out, kBegin + "error: cannot access " + tty() + ": busy\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(commandLog(), "");
+}
+
+TEST_F(Failure, SilentChip181) {
+    setImage("image bytes");
+    startSim({"--no-ping"});
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out, kBegin + "Received:\ndevice ping not received\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(commandLog(), "DW 40000038\r\nping\n");
+    kt::RunResult e = cli({"-erase", "chip"});
+    EXPECT_EQ(e.out, "device ping not received\n");
+    EXPECT_EQ(e.exit_code, 1);
+}
+
+TEST_F(Failure, PingWithExtraBytes181) {
+    setImage("image bytes");
+    startSim({"--ping-extra"});
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out, kBegin + "Received:ping\r\n\ndevice ping not received\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(Failure, ConfigurationRefused182) {
+    setImage("image bytes");
+    startSim({"--refuse-ucfg"});
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out.substr(0, kBegin.size() + 14), kBegin + "Ping received\n");
+    EXPECT_NE(r.out.find("\ndevice configs not set, please retry.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(commandLog(), connectLog());
+}
+
+TEST_F(Failure, ChipEraseWrongReply183) {
+    rec_.chip_erase = 1;
+    setImage("image bytes");
+    startSim({"--erase-extra"});
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out, kConnected + "Erasing chip...\r\nReceived:OK\r\n length:4\n"
+                                  "Received:OK\r\n\nErase Unsuccessful, please retry.\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(commandLog(), connectLog() + "ceras 0 1\n");
+}
+
+TEST_F(Failure, SectorEraseOutsideFlash183) {
+    startSim();
+    kt::RunResult r = cli({"-erase", "sector", "0x7FFFF000", "4096"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("\nErase Unsuccessful, please retry.\n"), std::string::npos) << r.out;
+    expectLineUsableAgain();
+}
+
+TEST_F(Failure, FwdAnsweredWithC184) {
+    setImage("image bytes");
+    startSim({"--fwd-crc"});
+    kt::RunResult r = cli({"-download"});
+    EXPECT_EQ(r.out, kConnected + "\r\nStart download\r\n"
+                                  "Received:C\nXmodem not ready, please retry.\n"
+                                  "download failed.\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(Failure, SilenceMidTransfer184) {
+    setImage(kt::randomBytes(8 * 1024, 2));
+    startSim({"--silent-after-blocks", "3"});
+    kt::RunResult r = cli({"-download"});
+    SplitOutput out = splitProgress(r.out);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(out.text.find("\nXmodem transmit error: status: -4\ndownload failed.\n"),
+              std::string::npos)
+        << r.out;
+    // A failed transfer never shows 100 %.
+    for (const auto &run : out.runs) {
+        EXPECT_NE(run.back(), 100);
+    }
+}
+
+} // namespace
+} // namespace dt

@@ -1,0 +1,316 @@
+// Download and erase from the window, end to end against kelvo_chipsim on
+// a pseudo-terminal.
+#include "KelvoPG_core.h"
+#include "guitest.h"
+#include "mainwindow.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+namespace {
+
+// Switches of the simulator that make the chip misbehave.
+const std::string kNoPing = "--no-ping";
+const std::string kRefuseConfig = "--refuse-ucfg";
+const std::string kEraseReplyExtra = "--erase-extra";
+const std::string kWireTime = "--baud-model";
+
+const char *const kGreen = "QLabel { color: green }";
+const char *const kRed = "QLabel { color: red }";
+
+// Long enough for any flow against the simulator; only a hang reaches it.
+constexpr int kOperationTimeoutMs = 90000;
+
+QStringList operationControls() {
+    return {"pushButton", "pushButton_2", "pushButton_3", "comboBox_8", "comboBox_9"};
+}
+
+bool controlsEnabled(QObject *window, bool enabled) {
+    for (const QString &name : operationControls())
+        if (gt::widget(window, qPrintable(name))->isEnabled() != enabled)
+            return false;
+    return true;
+}
+
+// The simulator's terminal as the port list would show it (no "/dev/").
+void selectPort(QObject *window, const std::string &tty) {
+    auto *ports = gt::child<QComboBox>(window, "comboBox_8");
+    ports->clear();
+    ports->addItems({QString::fromStdString(tty).mid(5), "Scan"});
+    ports->setCurrentIndex(0);
+}
+
+void selectNoPort(QObject *window) {
+    auto *ports = gt::child<QComboBox>(window, "comboBox_8");
+    ports->clear();
+    ports->addItems({"N/A", "Scan"});
+    ports->setCurrentIndex(0);
+}
+
+QString status(QObject *window) {
+    return gt::child<QLabel>(window, "label_22")->text();
+}
+QString statusStyle(QObject *window) {
+    return gt::child<QLabel>(window, "label_22")->styleSheet();
+}
+int progress(QObject *window) {
+    return gt::child<QProgressBar>(window, "progressBar")->value();
+}
+
+void click(QObject *window, const char *button) {
+    gt::child<QPushButton>(window, button)->click();
+}
+
+// Clicks the button and waits for the operation it starts; its result.
+int runOperation(MainWindow *window, const char *button) {
+    QSignalSpy finished(window, &MainWindow::operationFinished);
+    click(window, button);
+    if (!finished.wait(kOperationTimeoutMs))
+        return -1;
+    return finished.at(0).at(0).toInt();
+}
+
+std::string showDeviceAndSetting(const std::string &device, const QString &image, int chipErase) {
+    return "CMD_download_device\n Added device:\t" + device +
+           "\nCMD_download_setting\n Image file path:\t" + image.toStdString() +
+           "\n Baudrate:\t\t921600\n Chip Erase:            " + std::to_string(chipErase) +
+           "\n Hash Verify:           1\n Keep sys data:         0\n Keep wifi data:        0\n"
+           " Flash Offset:          0x0000\n";
+}
+
+bool endsWith(const std::string &text, const std::string &tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace
+
+class OperationsTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<gt::WorkDir> dir;
+    gt::FakeDialogs dialogs;
+
+    QString writeImage(size_t size, unsigned seed) {
+        const QString path = dir->file("image.bin");
+        kt::writeFile(path.toStdString(), kt::randomBytes(size, seed));
+        return path;
+    }
+
+  private slots:
+    void init() { dir = std::make_unique<gt::WorkDir>(); }
+    void cleanup() { dir.reset(); }
+
+    void downloadMissingFile() {
+        MainWindow window(nullptr, &dialogs);
+        const QByteArray before = gt::record();
+        auto *path = gt::child<QLineEdit>(&window, "lineEdit");
+        for (const QString &bad :
+             {QString(), dir->file("missing.bin"), QString::fromStdString(dir->path())}) {
+            gt::child<QTextBrowser>(&window, "textBrowser")->clear();
+            path->setText(bad);
+            click(&window, "pushButton");
+            QCOMPARE(gt::logLines(&window), QStringList({"File Dosent Exists"}));
+            QVERIFY(!window.isBusy());
+        }
+        QCOMPARE(gt::record(), before); // nothing stored
+    }
+
+    void downloadNoPort() {
+        MainWindow window(nullptr, &dialogs);
+        const QString image = writeImage(100, 1);
+        selectNoPort(&window);
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        gt::child<QCheckBox>(&window, "checkBox")->setChecked(true);
+        click(&window, "pushButton");
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", "Please select serial port"}));
+        QVERIFY(!window.isBusy());
+        // The path and the erase flag were stored before the port was looked at.
+        QCOMPARE(gt::recordText(gt::kImage), image.toLocal8Bit());
+        QCOMPARE(gt::recordInt(gt::kChipErase), 1);
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray("NaN"));
+    }
+
+    // A path the record cannot hold must not leave the previous image in
+    // place for the download.
+    void downloadRefusedPath() {
+        MainWindow window(nullptr, &dialogs);
+        const QString deep = dir->file(QString(120, 'd') + '/' + QString(120, 'e') + '/' +
+                                       QString(120, 'f') + '/' + QString(120, 'g'));
+        QVERIFY(QDir().mkpath(deep));
+        const QString image = deep + "/image.bin";
+        kt::writeFile(image.toStdString(), "data");
+        QVERIFY(image.toLocal8Bit().size() > 511);
+        selectPort(&window, "/dev/ttyNONE");
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        QSignalSpy finished(&window, &MainWindow::operationFinished);
+        click(&window, "pushButton");
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", "Unable to store settings"}));
+        QCOMPARE(status(&window), QStringLiteral("Fail"));
+        QCOMPARE(statusStyle(&window), QString(kRed));
+        QVERIFY(!window.isBusy());
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(gt::recordText(gt::kImage), QByteArray("NaN"));
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray("NaN"));
+    }
+
+    void downloadSuccess() {
+        const size_t size = 96 * 1024;
+        const QString image = writeImage(size, 42);
+        kt::ChipSim sim(dir->path(), {kWireTime});
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        gt::child<QCheckBox>(&window, "checkBox")->setChecked(true);
+        QList<int> seen;
+        connect(gt::child<QProgressBar>(&window, "progressBar"), &QProgressBar::valueChanged,
+                [&seen](int value) { seen << value; });
+
+        gt::StdoutCapture out;
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", "Xmodem download success"}));
+        QCOMPARE(progress(&window), 100);
+        QCOMPARE(status(&window), QStringLiteral("Success"));
+        QCOMPARE(statusStyle(&window), QString(kGreen));
+        QVERIFY(controlsEnabled(&window, true));
+
+        // The bar moved through the transfer, never backwards.
+        QVERIFY2(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 0 && v < 100; }),
+                 qPrintable(QString("values seen: %1").arg(seen.size())));
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+
+        const std::string printed = out.text();
+        QVERIFY(printed.find("rem " + std::to_string(size) + "\n") != std::string::npos);
+        QVERIFY2(endsWith(printed, showDeviceAndSetting(sim.tty(), image, 1)), printed.c_str());
+        QVERIFY(sim.commandLog().find("ceras 0 ") != std::string::npos);
+        QVERIFY(sim.flash().compare(0, size, kt::readFile(image.toStdString())) == 0);
+    }
+
+    void downloadSilentChip() {
+        const QString image = writeImage(4096, 3);
+        kt::ChipSim sim(dir->path(), {kNoPing});
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        gt::StdoutCapture out;
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_NO_PING));
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", "Ping not received"}));
+        QCOMPARE(status(&window), QStringLiteral("Fail"));
+        QCOMPARE(statusStyle(&window), QString(kRed));
+        QCOMPARE(progress(&window), 0);
+        QVERIFY(out.text().find("rem 0\n") != std::string::npos);
+        QVERIFY(sim.commandLog().find("fwd") == std::string::npos);
+    }
+
+    // While the chip is silent the operation takes seconds: the window
+    // keeps its event loop and accepts no second operation.
+    void downloadBusyAndResponsive() {
+        const QString image = writeImage(4096, 5);
+        kt::ChipSim sim(dir->path(), {kNoPing});
+        MainWindow window(nullptr, &dialogs);
+        window.show();
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+
+        int ticks = 0;
+        bool alwaysDisabled = true;
+        QTimer ticker;
+        ticker.setInterval(10);
+        connect(&ticker, &QTimer::timeout, [&] {
+            ++ticks;
+            if (window.isBusy())
+                alwaysDisabled = alwaysDisabled && controlsEnabled(&window, false);
+            // Clicks meanwhile must not queue another operation.
+            click(&window, "pushButton");
+            click(&window, "pushButton_3");
+        });
+        QSignalSpy finished(&window, &MainWindow::operationFinished);
+        click(&window, "pushButton");
+        QVERIFY(window.isBusy());
+        QVERIFY(controlsEnabled(&window, false));
+        ticker.start();
+        QVERIFY(finished.wait(kOperationTimeoutMs));
+        ticker.stop();
+
+        QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+        QVERIFY(alwaysDisabled);
+        QVERIFY(!window.isBusy());
+        QVERIFY(controlsEnabled(&window, true));
+        QTest::qWait(200);
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", "Ping not received"}));
+    }
+
+    void eraseNoPort() {
+        MainWindow window(nullptr, &dialogs);
+        selectNoPort(&window);
+        gt::child<QComboBox>(&window, "comboBox_9")->setCurrentText("2000000");
+        click(&window, "pushButton_3");
+        QCOMPARE(gt::logLines(&window), QStringList({"Please select serial port"}));
+        QVERIFY(!window.isBusy());
+        QCOMPARE(gt::recordInt(gt::kBaudrate), 2000000);
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray("NaN"));
+    }
+
+    void eraseSuccess() {
+        kt::writeFile(dir->path() + "/simflash.bin", std::string(8192, '\x5a'));
+        kt::ChipSim sim(dir->path());
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText("unused.bin");
+        QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::logLines(&window), QStringList({"Chip Erase Done"}));
+        QCOMPARE(status(&window), QStringLiteral("Success"));
+        QCOMPARE(statusStyle(&window), QString(kGreen));
+        QCOMPARE(progress(&window), 0);
+        QVERIFY(controlsEnabled(&window, true));
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray::fromStdString(sim.tty()));
+        QCOMPARE(gt::recordInt(gt::kBaudrate), 921600);
+        QCOMPARE(gt::recordText(gt::kImage), QByteArray("NaN")); // not the erase's business
+        QVERIFY(sim.commandLog().find("ceras 0 ") != std::string::npos);
+        QCOMPARE(sim.flash().substr(0, 8192), std::string(8192, '\xff'));
+    }
+
+    void eraseFailures() {
+        const struct {
+            std::string simSwitch;
+            int result;
+            QString line;
+        } cases[] = {
+            {kNoPing, KELVO_NO_PING, "Ping not received"},
+            {kRefuseConfig, KELVO_CONFIG_REFUSED, "Unable to set device configs"},
+            {kEraseReplyExtra, KELVO_ERASE_FAILED, "Erase Unsuccessful"},
+        };
+        MainWindow window(nullptr, &dialogs);
+        for (const auto &c : cases) {
+            kt::ChipSim sim(dir->path(), {c.simSwitch});
+            selectPort(&window, sim.tty());
+            QCOMPARE(runOperation(&window, "pushButton_3"), c.result);
+            QCOMPARE(gt::logLines(&window), QStringList({c.line, "Chip Erase Fail"}));
+            QCOMPARE(status(&window), QStringLiteral("Fail"));
+            QCOMPARE(statusStyle(&window), QString(kRed));
+            gt::child<QTextBrowser>(&window, "textBrowser")->clear();
+        }
+    }
+
+    void eraseSettingsMissing() {
+        MainWindow window(nullptr, &dialogs);
+        DeviceSetting record;
+        QCOMPARE(load_device_setting(&record), int(KELVO_SUCCESS));
+        record.flash_pin = KELVO_NOT_SET;
+        QCOMPARE(save_device_setting(&record), int(KELVO_SUCCESS));
+        selectPort(&window, "/dev/ttyNONE");
+        QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_SETTINGS_MISSING));
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"Baudrate/flashpin not set", "Chip Erase Fail"}));
+        QCOMPARE(status(&window), QStringLiteral("Fail"));
+    }
+};
+
+QTEST_MAIN(OperationsTest)
+#include "tst_operations.moc"

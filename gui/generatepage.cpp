@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QSaveFile>
 #include <initializer_list>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -27,6 +28,7 @@ constexpr int kSystemDataOffset = 0x1000;
 constexpr int kCalibrationOffset = 0x2000;
 constexpr int kNotMeasured = -255;
 constexpr qint64 kFillChunk = 64 * 1024;
+constexpr int kHexBase = 16;
 
 std::vector<LayoutRow> layoutRows(Ui::MainWindow *ui) {
     return {
@@ -61,7 +63,7 @@ int rowOffset(const LayoutRow &row) {
     if (!row.offsetField)
         return row.fixedOffset;
     bool ok = false;
-    const int offset = row.offsetField->text().toInt(&ok, 16);
+    const int offset = row.offsetField->text().toInt(&ok, kHexBase);
     return ok ? offset : 0;
 }
 

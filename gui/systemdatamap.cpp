@@ -5,7 +5,6 @@
 #include "systemdata.h"
 #include "ui_systemdatamap.h"
 
-#include <QHeaderView>
 #include <QStandardItemModel>
 
 namespace {

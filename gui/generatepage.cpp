@@ -1,30 +1,236 @@
-// Generate page: image layout rows and the system-data block.
-// Placeholder bodies until the page is built.
+// Image layout page: ten rows of files and flash offsets joined into one
+// flat flash image with 0xFF between the files.
+#include "dialogs.h"
 #include "mainwindow.h"
+#include "savefile.h"
+#include "ui_mainwindow.h"
 
-void MainWindow::on_pushButton_4_clicked() {}
-void MainWindow::on_pushButton_5_clicked() {}
-void MainWindow::on_pushButton_6_clicked() {}
-void MainWindow::on_pushButton_7_clicked() {}
-void MainWindow::on_pushButton_8_clicked() {}
-void MainWindow::on_pushButton_9_clicked() {}
-void MainWindow::on_pushButton_10_clicked() {}
-void MainWindow::on_pushButton_11_clicked() {}
-void MainWindow::on_pushButton_12_clicked() {}
-void MainWindow::on_pushButton_13_clicked() {}
-void MainWindow::on_checkBox_2_stateChanged(int) {}
-void MainWindow::on_checkBox_3_stateChanged(int) {}
-void MainWindow::on_checkBox_4_stateChanged(int) {}
-void MainWindow::on_checkBox_5_stateChanged(int) {}
-void MainWindow::on_checkBox_6_stateChanged(int) {}
-void MainWindow::on_checkBox_7_stateChanged(int) {}
-void MainWindow::on_checkBox_8_stateChanged(int) {}
-void MainWindow::on_checkBox_9_stateChanged(int) {}
-void MainWindow::on_checkBox_10_stateChanged(int) {}
-void MainWindow::on_checkBox_11_stateChanged(int) {}
-void MainWindow::on_pushButton_14_clicked() {}
-void MainWindow::on_btSave_clicked() {}
-void MainWindow::on_btLoad_clicked() {}
-void MainWindow::on_btEdit_clicked() {}
+#include <QFile>
+#include <QMap>
+#include <QSaveFile>
+#include <initializer_list>
+#include <iterator>
+#include <vector>
 
-QByteArray MainWindow::GenerateSystemData() { return QByteArray(4096, char(0xFF)); }
+namespace {
+
+using ImageMap = QMap<int, MainWindow::generatefileinfo>;
+
+struct LayoutRow {
+    QCheckBox *tick;
+    QLineEdit *path;
+    QLineEdit *offsetField; // nullptr: the row has a fixed offset
+    int fixedOffset;
+};
+
+constexpr int kPartitionOffset = 0x0;
+constexpr int kSystemDataOffset = 0x1000;
+constexpr int kCalibrationOffset = 0x2000;
+constexpr int kNotMeasured = -255;
+constexpr qint64 kFillChunk = 64 * 1024;
+constexpr int kHexBase = 16;
+
+std::vector<LayoutRow> layoutRows(Ui::MainWindow *ui) {
+    return {
+        {ui->checkBox_2, ui->lineEdit_4, nullptr, kPartitionOffset},
+        {ui->checkBox_3, ui->lineEdit_9, nullptr, kSystemDataOffset},
+        {ui->checkBox_4, ui->lineEdit_11, nullptr, kCalibrationOffset},
+        {ui->checkBox_5, ui->lineEdit_13, ui->lineEdit_14, 0},
+        {ui->checkBox_6, ui->lineEdit_15, ui->lineEdit_16, 0},
+        {ui->checkBox_7, ui->lineEdit_17, ui->lineEdit_18, 0},
+        {ui->checkBox_8, ui->lineEdit_19, ui->lineEdit_20, 0},
+        {ui->checkBox_9, ui->lineEdit_21, ui->lineEdit_22, 0},
+        {ui->checkBox_10, ui->lineEdit_23, ui->lineEdit_24, 0},
+        {ui->checkBox_11, ui->lineEdit_25, ui->lineEdit_26, 0},
+    };
+}
+
+void enableRow(int state, std::initializer_list<QWidget *> widgets) {
+    for (QWidget *widget : widgets)
+        widget->setEnabled(state == Qt::Checked);
+}
+
+void browseInto(MainWindow *window, QLineEdit *field) {
+    // A cancelled dialog gives "", which empties the field.
+    field->setText(
+        window->dialogs()->openFileName(window, MainWindow::tr("choose bin"), "~/",
+                                        MainWindow::tr("bin Files(*.bin);;All Files(*.*)")));
+}
+
+// The whole text must be one hexadecimal number in the signed 32-bit
+// range, "0x" allowed; anything else reads as 0.
+int rowOffset(const LayoutRow &row) {
+    if (!row.offsetField)
+        return row.fixedOffset;
+    bool ok = false;
+    const int offset = row.offsetField->text().toInt(&ok, kHexBase);
+    return ok ? offset : 0;
+}
+
+// Fills map from the ticked rows; a later row at the same offset replaces
+// the earlier one. Returns "" or the message of the first failing row.
+QString collectRows(MainWindow *window, const std::vector<LayoutRow> &rows, ImageMap *map) {
+    for (const LayoutRow &row : rows) {
+        if (!row.tick->isChecked())
+            continue;
+        MainWindow::generatefileinfo file;
+        file.path = row.path->text();
+        if (!window->checkFileExists(file.path))
+            return file.path + " dosent exist";
+        file.size = window->checkFileSize(file.path);
+        if (file.size == kNotMeasured)
+            return file.path + " size error";
+        map->insert(rowOffset(row), file);
+    }
+    return QString();
+}
+
+// 64-bit sums: offsets near the top of the signed range must not wrap.
+qint64 endOf(ImageMap::const_iterator entry) {
+    return qint64(entry.key()) + entry->size;
+}
+
+bool hasOverlap(const ImageMap &map) {
+    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
+        const auto next = std::next(entry);
+        if (next != map.cend() && qint64(next.key()) < endOf(entry))
+            return true;
+    }
+    return false;
+}
+
+bool writeFill(QSaveFile *out, qint64 count) {
+    const QByteArray chunk(int(qMin(count, kFillChunk)), char(0xFF));
+    while (count > 0) {
+        const qint64 part = qMin(count, qint64(chunk.size()));
+        if (out->write(chunk.constData(), part) != part)
+            return false;
+        count -= part;
+    }
+    return true;
+}
+
+// The file exactly as measured, or "" with *error set: anything else
+// would shift the files after it.
+QByteArray readMeasured(const MainWindow::generatefileinfo &file, QString *error) {
+    QFile input(file.path);
+    QByteArray data;
+    if (input.open(QIODevice::ReadOnly))
+        data = input.readAll();
+    if (!input.isOpen() || input.error() != QFileDevice::NoError || data.size() != file.size) {
+        *error = file.path + " could not be read in full";
+        return QByteArray();
+    }
+    return data;
+}
+
+// Writes the image into out (not committed). Returns "" or the message.
+QString writeImage(const ImageMap &map, const QString &name, QSaveFile *out) {
+    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
+        QString error;
+        const QByteArray data = readMeasured(*entry, &error);
+        if (!error.isEmpty())
+            return error;
+        const auto next = std::next(entry);
+        const qint64 gap = next == map.cend() ? 0 : qint64(next.key()) - endOf(entry);
+        if (out->write(data) != data.size() || !writeFill(out, gap))
+            return notSavedMessage(name, out->errorString());
+    }
+    return QString();
+}
+
+QString saveImage(const ImageMap &map, const QString &name) {
+    QSaveFile out(name);
+    if (!out.open(QIODevice::WriteOnly))
+        return notSavedMessage(name, out.errorString());
+    const QString error = writeImage(map, name, &out);
+    if (!error.isEmpty()) {
+        out.cancelWriting();
+        return error;
+    }
+    if (!out.commit())
+        return notSavedMessage(name, out.errorString());
+    return savedMessage(name);
+}
+
+} // namespace
+
+void MainWindow::on_pushButton_4_clicked() {
+    browseInto(this, ui->lineEdit_4);
+}
+void MainWindow::on_pushButton_5_clicked() {
+    browseInto(this, ui->lineEdit_9);
+}
+void MainWindow::on_pushButton_6_clicked() {
+    browseInto(this, ui->lineEdit_11);
+}
+void MainWindow::on_pushButton_7_clicked() {
+    browseInto(this, ui->lineEdit_13);
+}
+void MainWindow::on_pushButton_8_clicked() {
+    browseInto(this, ui->lineEdit_15);
+}
+void MainWindow::on_pushButton_9_clicked() {
+    browseInto(this, ui->lineEdit_17);
+}
+void MainWindow::on_pushButton_10_clicked() {
+    browseInto(this, ui->lineEdit_19);
+}
+void MainWindow::on_pushButton_11_clicked() {
+    browseInto(this, ui->lineEdit_21);
+}
+void MainWindow::on_pushButton_12_clicked() {
+    browseInto(this, ui->lineEdit_23);
+}
+void MainWindow::on_pushButton_13_clicked() {
+    browseInto(this, ui->lineEdit_25);
+}
+
+// Rows 1 to 3 have fixed offsets, so their offset fields stay disabled.
+void MainWindow::on_checkBox_2_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_4, ui->pushButton_4});
+}
+void MainWindow::on_checkBox_3_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_9, ui->pushButton_5});
+}
+void MainWindow::on_checkBox_4_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_11, ui->pushButton_6});
+}
+void MainWindow::on_checkBox_5_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_13, ui->lineEdit_14, ui->pushButton_7});
+}
+void MainWindow::on_checkBox_6_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_15, ui->lineEdit_16, ui->pushButton_8});
+}
+void MainWindow::on_checkBox_7_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_17, ui->lineEdit_18, ui->pushButton_9});
+}
+void MainWindow::on_checkBox_8_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_19, ui->lineEdit_20, ui->pushButton_10});
+}
+void MainWindow::on_checkBox_9_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_21, ui->lineEdit_22, ui->pushButton_11});
+}
+void MainWindow::on_checkBox_10_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_23, ui->lineEdit_24, ui->pushButton_12});
+}
+void MainWindow::on_checkBox_11_stateChanged(int state) {
+    enableRow(state, {ui->lineEdit_25, ui->lineEdit_26, ui->pushButton_13});
+}
+
+void MainWindow::on_pushButton_14_clicked() {
+    ImageMap map;
+    QString problem = collectRows(this, layoutRows(ui), &map);
+    if (problem.isEmpty() && map.isEmpty())
+        problem = "No files selected";
+    if (problem.isEmpty() && hasOverlap(map))
+        problem = "Overlap detected: Please check offset values";
+    if (!problem.isEmpty()) {
+        showPopupMsg(problem);
+        return;
+    }
+    const QString name = dialogs()->saveFileName(this, tr("Save file"), "flash.bin", ".bin");
+    if (name.isEmpty())
+        return;
+    showPopupMsg(saveImage(map, name));
+}

@@ -97,4 +97,7 @@ class MainWindow : public QMainWindow {
     Operation running_ = Operation::None;
     int32_t transferTotal_ = 0; // 0 until the first positive counter reading
     bool totalPrinted_ = false;
+
+    // Generate page: the file last chosen with "Load", shown by "Edit".
+    QString loadedSystemBin_;
 };

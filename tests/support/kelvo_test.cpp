@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -207,6 +208,8 @@ ChipSim::ChipSim(const std::string &dir, const std::vector<std::string> &args)
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = ::fork();
     if (pid_ == 0) {
+        // A test that crashes must not leave its simulator holding CTest's pipes.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::dup2(out[1], 1);
         execChild(argv, dir);
     }

@@ -76,12 +76,19 @@ void MainWindow::disableUnofferedEntries() {
     disableItems(ui->comboBox, 1, 5);    // only "Program flash memory" is
 }
 
-void MainWindow::showStoredImagePath() {
+// The record's image path; a null string when the record cannot be read.
+QString MainWindow::storedImagePath() const {
     DeviceSetting record;
     if (load_device_setting(&record) != KELVO_SUCCESS)
-        return;
+        return QString();
     const int length = int(qstrnlen(record.image, sizeof record.image));
-    ui->lineEdit->setText(QString::fromLocal8Bit(record.image, length));
+    return QString::fromLocal8Bit(record.image, length);
+}
+
+void MainWindow::showStoredImagePath() {
+    const QString path = storedImagePath();
+    if (!path.isNull())
+        ui->lineEdit->setText(path);
 }
 
 // ---- Small helpers shared by both operations.
@@ -180,6 +187,11 @@ void MainWindow::startOperation(Operation operation, const QFuture<int> &future)
 }
 
 void MainWindow::trig_xmodem_download() {
+    // Read before the worker starts, so that it cannot be the new transfer's
+    // value yet; a plain write sends the whole image in one transfer.
+    const QFileInfo image(storedImagePath());
+    counter_ =
+        windowlogic::FreshCounter(checkremaining_bytes(), image.isFile() ? image.size() : -1);
     transferTotal_ = 0;
     totalPrinted_ = false;
     startOperation(Operation::Download, QtConcurrent::run(xmodem_download_image));
@@ -193,10 +205,10 @@ void MainWindow::printTransferTotal(int32_t total) {
 }
 
 // The bar follows the first transfer of the download: its first positive
-// counter reading is the total; once the counter is back at 0 the bar
+// fresh counter reading is the total; once the counter is back at 0 the bar
 // waits for the result.
 void MainWindow::followProgress() {
-    const int32_t remaining = checkremaining_bytes();
+    const int32_t remaining = counter_.filter(checkremaining_bytes());
     if (!totalPrinted_) {
         if (remaining <= 0)
             return;
@@ -217,7 +229,7 @@ void MainWindow::onOperationFinished() {
     running_ = Operation::None;
     if (finished == Operation::Download) {
         if (!totalPrinted_)
-            printTransferTotal(checkremaining_bytes());
+            printTransferTotal(counter_.filter(checkremaining_bytes()));
         showDownloadResult(result);
         ShowDevice();
         ShowSetting();

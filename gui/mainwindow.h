@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <cstdint>
 
+#include "windowlogic.h"
+
 class Dialogs;
 namespace Ui {
 class MainWindow;
@@ -77,6 +79,7 @@ class MainWindow : public QMainWindow {
     void fillPortList(const QStringList &ports);
     void disableUnofferedEntries();
     void showStoredImagePath();
+    QString storedImagePath() const;
     void setBusy(bool busy);
     void startOperation(Operation operation, const QFuture<int> &future);
     void onOperationFinished();
@@ -95,7 +98,8 @@ class MainWindow : public QMainWindow {
     QFutureWatcher<int> watcher_;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
-    int32_t transferTotal_ = 0; // 0 until the first positive counter reading
+    windowlogic::FreshCounter counter_; // hides a value left by an earlier transfer
+    int32_t transferTotal_ = 0;         // 0 until the first positive fresh reading
     bool totalPrinted_ = false;
 
     // Generate page: the file last chosen with "Load", shown by "Edit".

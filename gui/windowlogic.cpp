@@ -29,4 +29,14 @@ int progressPercent(int32_t total, int32_t remaining) {
     return std::clamp(percent, 0, 100);
 }
 
+FreshCounter::FreshCounter(int32_t atStart, int64_t expectedSize)
+    : atStart_(atStart), moved_(atStart <= 0 || atStart == expectedSize) {}
+
+int32_t FreshCounter::filter(int32_t reading) {
+    if (!moved_ && reading == atStart_)
+        return 0;
+    moved_ = true;
+    return reading;
+}
+
 } // namespace windowlogic

@@ -25,4 +25,21 @@ QStringList availablePortNames();
 // counter left over by an earlier transfer cannot push the bar outside.
 int progressPercent(int32_t total, int32_t remaining);
 
+// Tells the progress counter's readings that belong to the download just
+// started from a value left over by an earlier transfer that failed: the
+// counter keeps that value until the new transfer sets it, which happens
+// only after the connect sequence. A reading equal to the value at the
+// start counts as 0 until the counter has moved, unless that value is the
+// size the new transfer is expected to have.
+class FreshCounter {
+  public:
+    explicit FreshCounter(int32_t atStart = 0, int64_t expectedSize = -1);
+    // The reading, or 0 while it may still be the value left over.
+    int32_t filter(int32_t reading);
+
+  private:
+    int32_t atStart_;
+    bool moved_;
+};
+
 } // namespace windowlogic

@@ -215,8 +215,10 @@ bool XmodemReceiver::checkTrailer(const uint8_t *data, size_t size) {
 bool XmodemReceiver::storeBlock(const uint8_t *data, size_t size) {
     uint64_t at = offset_ + written_;
     uint64_t fits = flash_.contains(at, 0) ? std::min<uint64_t>(size, flash_.size() - at) : 0;
-    // The part past the end may only be the sender's zero padding.
-    if (fits < size && !std::all_of(data + fits, data + size, [](uint8_t b) { return b == 0; })) {
+    // The part past the end may only be the sender's zero padding, and a
+    // block wholly past the end holds data (zeros or not) that cannot fit.
+    if (fits < size &&
+        (fits == 0 || !std::all_of(data + fits, data + size, [](uint8_t b) { return b == 0; }))) {
         return false;
     }
     flash_.write(at, data, fits);

@@ -6,6 +6,10 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -76,6 +80,22 @@ std::string showDeviceAndSetting(const std::string &device, const QString &image
            "\n Baudrate:\t\t921600\n Chip Erase:            " + std::to_string(chipErase) +
            "\n Hash Verify:           1\n Keep sys data:         0\n Keep wifi data:        0\n"
            " Flash Offset:          0x0000\n";
+}
+
+// Leaves the core's progress counter at size, as a transfer does that the
+// receiver cancels (two CAN, then the 'O' that ends the sender's flush).
+bool leaveCounterFromCancelledTransfer(int32_t size) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return false;
+    const char cancel[] = {0x18, 0x18, 'O'};
+    bool left = serialport_open(::ptsname(master), 115200) != 0 &&
+                ::write(master, cancel, sizeof cancel) == ssize_t(sizeof cancel);
+    const std::vector<uint8_t> data(size_t(size), 0);
+    left = left && xmodemTransmit(data.data(), size) == -1;
+    serialport_close();
+    ::close(master);
+    return left && checkremaining_bytes() == size;
 }
 
 bool endsWith(const std::string &text, const std::string &tail) {
@@ -211,6 +231,31 @@ class OperationsTest : public QObject {
         QVERIFY(sim.commandLog().find("fwd") == std::string::npos);
     }
 
+    // The counter still holds what a failed transfer left when the next
+    // download starts; the bar's total must be the new transfer's size.
+    void downloadAfterFailedTransfer() {
+        const int32_t leftOver = 300000;
+        QVERIFY(leaveCounterFromCancelledTransfer(leftOver));
+        const size_t size = 8192;
+        const QString image = writeImage(size, 7);
+        kt::ChipSim sim(dir->path());
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        int result = 0;
+        std::string printed;
+        {
+            gt::StdoutCapture out; // ends before the checks, so their reports are seen
+            result = runOperation(&window, "pushButton");
+            printed = out.text();
+        }
+        QCOMPARE(result, int(KELVO_SUCCESS));
+        QVERIFY2(printed.find("rem " + std::to_string(size) + "\n") != std::string::npos,
+                 printed.c_str());
+        QVERIFY(printed.find("rem " + std::to_string(leftOver)) == std::string::npos);
+        QCOMPARE(progress(&window), 100);
+    }
+
     // While the chip is silent the operation takes seconds: the window
     // keeps its event loop and accepts no second operation.
     void downloadBusyAndResponsive() {
@@ -227,8 +272,8 @@ class OperationsTest : public QObject {
         ticker.setInterval(10);
         connect(&ticker, &QTimer::timeout, [&] {
             ++ticks;
-            // A tick that comes after the end (before the spy's loop returns)
-            // must not click: that would be a genuine second operation.
+            // A tick in the event pass that ends the operation must not click:
+            // that would rightly start a new download.
             if (!window.isBusy())
                 return;
             alwaysDisabled = alwaysDisabled && controlsEnabled(&window, false);

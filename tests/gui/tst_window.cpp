@@ -54,6 +54,27 @@ class WindowTest : public QObject {
         QCOMPARE(progressPercent(0, 0), 0);
     }
 
+    // A counter left positive by a failed transfer is not the new total.
+    void freshCounter() {
+        using windowlogic::FreshCounter;
+        FreshCounter stale(65536, 5000);
+        QCOMPARE(stale.filter(65536), 0); // the connect sequence still runs
+        QCOMPARE(stale.filter(5000), 5000);
+        QCOMPARE(stale.filter(65536), 65536); // once moved, every reading counts
+
+        FreshCounter sameSize(5000, 5000); // a retry of the same image
+        QCOMPARE(sameSize.filter(5000), 5000);
+
+        FreshCounter unknownSize(3000); // moved to 0: the next one is fresh
+        QCOMPARE(unknownSize.filter(3000), 0);
+        QCOMPARE(unknownSize.filter(0), 0);
+        QCOMPARE(unknownSize.filter(3000), 3000);
+
+        FreshCounter clean(0, 5000); // nothing left over
+        QCOMPARE(clean.filter(4096), 4096);
+        QCOMPARE(FreshCounter(-72).filter(-72), -72);
+    }
+
     // The machine may or may not have serial ports: the list must be the
     // entries for whatever the toolkit lists.
     void startupPortList() {

@@ -224,6 +224,11 @@ TEST_F(SimXmodemTest, NeverWritesOutsideTheFlash) {
     host.write(block(2, "b", false));
     EXPECT_EQ(host.readReply(), std::string(3, kCan));
     EXPECT_EQ(ask(host, "hashq 0x10000 0 1\n"), "ERR out of range\r\n");
+    // Zeros wholly past the end are data too, not padding.
+    EXPECT_EQ(announce("400"), std::string(1, kNak));
+    EXPECT_EQ(sendBlocks({block(1, std::string(1024, 'a'), false)}), std::string(1, kAck));
+    host.write(block(2, std::string(1, '\0'), false));
+    EXPECT_EQ(host.readReply(), std::string(3, kCan));
     EXPECT_EQ(flash(), std::string(1024, '\xFF') + std::string(1024, 'a'));
 }
 

@@ -109,10 +109,14 @@ TEST_F(Composer, UnreadableFilesAreReportedFirst) {
     expectFailure("the file missing.bin is not exist.\n");
 }
 
-TEST_F(Composer, ADirectoryCannotBeMeasured) {
+TEST_F(Composer, ADirectoryOrAPipeCannotBeMeasured) {
     ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
     row(1, "sub", "0x0");
     expectFailure("failed to fopen sub\nget file length of sub failed.\r\n");
+    // A pipe with no writer must not hold the composition.
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0644), 0);
+    row(1, "pipe", "0x0");
+    expectFailure("failed to fopen pipe\nget file length of pipe failed.\r\n");
 }
 
 TEST_F(Composer, PathsAsLongAsTheMapHoldsAreUsed) {

@@ -119,6 +119,20 @@ TEST_F(Composer, ADirectoryOrAPipeCannotBeMeasured) {
     expectFailure("failed to fopen pipe\nget file length of pipe failed.\r\n");
 }
 
+TEST_F(Composer, AnInputThatReadsShortFailsAndKeepsTheOldImage) {
+    // Attribute files of sysfs measure a whole page but hold a few bytes.
+    const std::string shrunk = "/sys/class/tty/tty0/dev";
+    if (!kt::fileExists(shrunk)) {
+        GTEST_SKIP() << "no " << shrunk;
+    }
+    input("a.bin", 0x10, 14);
+    row(1, "a.bin", "0x0");
+    row(2, shrunk, "0x100");
+    expectFailure("failed to read " + shrunk + "\n");
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"a.bin", "flash.bin", "generate.dat", "record.dat"}));
+}
+
 TEST_F(Composer, PathsAsLongAsTheMapHoldsAreUsed) {
     // 511 characters: three directory levels and a long file name.
     std::string path = std::string(200, 'd') + "/" + std::string(200, 'e') + "/";

@@ -158,6 +158,20 @@ TEST_F(Dispatch, UnwritableSettingsFileFailsWithOneAndKeepsTheOldFile) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"generate.dat", "record.dat"}));
 }
 
+TEST_F(Dispatch, OutputThatCannotBeWrittenFailsWithOne) {
+    if (!kt::fileExists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    // A printout is flushed as it is printed; a help text only at the end.
+    for (auto args :
+         {std::vector<std::string>{"-show", "setting"}, {"-show", "generate"}, {"-help"}}) {
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                      KELVO_CLI_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(kt::run(argv, dir.path()).exit_code, 1) << args.back();
+    }
+}
+
 TEST_F(Dispatch, ReplacedSettingsFileKeepsItsPermissions) {
     cli({"-help"});
     ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0664), 0);

@@ -172,6 +172,23 @@ TEST_F(Dispatch, OutputThatCannotBeWrittenFailsWithOne) {
     }
 }
 
+TEST_F(Dispatch, ReadOnlySettingsFileIsNotReplaced) {
+    cli({"-help"});
+    std::string before = record();
+    ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0444), 0);
+    // The directory stays writable: only the file's own mode may refuse.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    std::vector<std::string> argv{KELVO_CLI_PATH, "-set", "baudrate", "5"};
+    if (::geteuid() == 0) { // root writes anything: run as nobody
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    auto r = kt::run(argv, dir.path());
+    EXPECT_EQ(r.out, "error in opening file : Permission denied\n") << r.err;
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(sameBytes(record(), before));
+}
+
 TEST_F(Dispatch, ReplacedSettingsFileKeepsItsPermissions) {
     cli({"-help"});
     ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0664), 0);

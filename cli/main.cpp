@@ -9,7 +9,9 @@ int main(int argc, char **argv) {
     create_generate_setting();
     std::vector<std::string> words(argv + 1, argv + argc);
     int status = run_command(words);
-    if (std::fflush(stdout) != 0) {
+    // The core flushes as it prints, so an earlier failed write is only
+    // remembered in the stream's error flag.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return kExitFailed; // the output the caller asked for did not get out
     }
     return status;

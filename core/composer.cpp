@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,6 +127,25 @@ bool appendFile(AtomicFile *out, const Entry &entry) {
     return ok;
 }
 
+// Opened without waiting: a named pipe would otherwise block the open until
+// some writer came. Directories and pipes open, but have no length.
+std::FILE *openMeasurable(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return nullptr;
+    }
+    std::FILE *in = ::fdopen(fd, "rb");
+    if (!in) {
+        ::close(fd);
+    }
+    return in;
+}
+
 bool writeImage(const std::vector<Entry> &entries) {
     AtomicFile out;
     if (!atomic_begin(&out, kImageFile)) {
@@ -151,12 +171,7 @@ extern "C" int CheckFileExist(const char *path) {
 }
 
 extern "C" int32_t CheckFileLength(const char *path) {
-    std::FILE *in = std::fopen(path, "rb");
-    struct stat st;
-    if (in && (::fstat(::fileno(in), &st) != 0 || S_ISDIR(st.st_mode))) {
-        std::fclose(in); // a directory opens, but has no length as a file
-        in = nullptr;
-    }
+    std::FILE *in = openMeasurable(path);
     if (!in) {
         std::printf("failed to fopen %s\n", path);
         return -1;

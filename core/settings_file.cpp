@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +19,16 @@ bool readUpTo(std::FILE *in, char *buf, size_t size) {
         return false;
     }
     return true;
+}
+
+// A settings file its owner made read-only stays as it is, as under a plain
+// open for writing: the rename that replaces it asks only the directory.
+bool targetWritable(const char *path) {
+    if (::access(path, W_OK) == 0 || errno == ENOENT) {
+        return true;
+    }
+    print_file_error(errno);
+    return false;
 }
 
 } // namespace
@@ -57,6 +68,9 @@ void create_record_file(const char *path, const void *defaults, size_t size) {
 }
 
 int save_record_file(const char *path, const void *buf, size_t size) {
+    if (!targetWritable(path)) {
+        return KELVO_FILE_ERROR;
+    }
     return atomic_write_file(path, buf, size) ? KELVO_SUCCESS : KELVO_FILE_ERROR;
 }
 

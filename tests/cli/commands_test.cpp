@@ -158,6 +158,37 @@ TEST_F(Dispatch, UnwritableSettingsFileFailsWithOneAndKeepsTheOldFile) {
     EXPECT_EQ(listing(), (std::vector<std::string>{"generate.dat", "record.dat"}));
 }
 
+TEST_F(Dispatch, OutputThatCannotBeWrittenFailsWithOne) {
+    if (!kt::fileExists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    // A printout is flushed as it is printed; a help text only at the end.
+    for (auto args :
+         {std::vector<std::string>{"-show", "setting"}, {"-show", "generate"}, {"-help"}}) {
+        std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full",
+                                      KELVO_CLI_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(kt::run(argv, dir.path()).exit_code, 1) << args.back();
+    }
+}
+
+TEST_F(Dispatch, ReadOnlySettingsFileIsNotReplaced) {
+    cli({"-help"});
+    std::string before = record();
+    ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0444), 0);
+    // The directory stays writable: only the file's own mode may refuse.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    std::vector<std::string> argv{KELVO_CLI_PATH, "-set", "baudrate", "5"};
+    if (::geteuid() == 0) { // root writes anything: run as nobody
+        argv.insert(argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    auto r = kt::run(argv, dir.path());
+    EXPECT_EQ(r.out, "error in opening file : Permission denied\n") << r.err;
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(sameBytes(record(), before));
+}
+
 TEST_F(Dispatch, ReplacedSettingsFileKeepsItsPermissions) {
     cli({"-help"});
     ASSERT_EQ(::chmod(dir.file("record.dat").c_str(), 0664), 0);

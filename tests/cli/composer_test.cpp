@@ -109,10 +109,28 @@ TEST_F(Composer, UnreadableFilesAreReportedFirst) {
     expectFailure("the file missing.bin is not exist.\n");
 }
 
-TEST_F(Composer, ADirectoryCannotBeMeasured) {
+TEST_F(Composer, ADirectoryOrAPipeCannotBeMeasured) {
     ASSERT_EQ(::mkdir(dir.file("sub").c_str(), 0755), 0);
     row(1, "sub", "0x0");
     expectFailure("failed to fopen sub\nget file length of sub failed.\r\n");
+    // A pipe with no writer must not hold the composition.
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0644), 0);
+    row(1, "pipe", "0x0");
+    expectFailure("failed to fopen pipe\nget file length of pipe failed.\r\n");
+}
+
+TEST_F(Composer, AnInputThatReadsShortFailsAndKeepsTheOldImage) {
+    // Attribute files of sysfs measure a whole page but hold a few bytes.
+    const std::string shrunk = "/sys/class/tty/tty0/dev";
+    if (!kt::fileExists(shrunk)) {
+        GTEST_SKIP() << "no " << shrunk;
+    }
+    input("a.bin", 0x10, 14);
+    row(1, "a.bin", "0x0");
+    row(2, shrunk, "0x100");
+    expectFailure("failed to read " + shrunk + "\n");
+    EXPECT_EQ(listing(),
+              (std::vector<std::string>{"a.bin", "flash.bin", "generate.dat", "record.dat"}));
 }
 
 TEST_F(Composer, PathsAsLongAsTheMapHoldsAreUsed) {

@@ -135,24 +135,22 @@ bool MainWindow::stored(int result) {
 }
 
 void MainWindow::appendResultLine(int result) {
-    switch (result) {
-    case KELVO_SETTINGS_MISSING:
-        appendLog(tr("Baudrate/flashpin not set"));
-        break;
-    case KELVO_NO_PING:
-        appendLog(tr("Ping not received"));
-        break;
-    case KELVO_CONFIG_REFUSED:
-        appendLog(tr("Unable to set device configs"));
-        break;
-    case KELVO_ERASE_FAILED:
-        appendLog(tr("Erase Unsuccessful"));
-        break;
-    case KELVO_TRANSFER_FAILED:
-        appendLog(tr("Xmodem failure"));
-        break;
-    default: // offset problems and unknown codes have no line of their own
-        break;
+    // Offset problems and unknown codes have no line of their own.
+    static const struct {
+        int result;
+        const char *line;
+    } kResultLines[] = {
+        {KELVO_SETTINGS_MISSING, QT_TR_NOOP("Baudrate/flashpin not set")},
+        {KELVO_NO_PING, QT_TR_NOOP("Ping not received")},
+        {KELVO_CONFIG_REFUSED, QT_TR_NOOP("Unable to set device configs")},
+        {KELVO_ERASE_FAILED, QT_TR_NOOP("Erase Unsuccessful")},
+        {KELVO_TRANSFER_FAILED, QT_TR_NOOP("Xmodem failure")},
+    };
+    for (const auto &entry : kResultLines) {
+        if (entry.result == result) {
+            appendLog(tr(entry.line));
+            return;
+        }
     }
 }
 

@@ -123,6 +123,13 @@ void infohelper_set_infolevel(int32_t level);
 int32_t infohelper_get_infolevel(void);
 int32_t infohelper_increase_infolevel(void);
 void infohelper_set_argverbosity(int argc, char **argv);
+/* A progress display that overwrites its own line (no newline, shown at
+ * every level). A diagnostic printed while that line is open starts on a
+ * line of its own. */
+void infohelper_output_progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* Ends the progress display: 1 when a diagnostic has already ended its
+ * line since the display began, else 0. */
+int32_t infohelper_end_progress(void);
 
 /* ---- SHA-256 (FIPS 180-4). */
 typedef struct sha256_context {

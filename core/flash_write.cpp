@@ -28,8 +28,13 @@ std::atomic<int32_t> counterBeforeTransfer{0};
 std::atomic<int> transferState{kSucceeded};
 
 void printPercent(int percent) {
-    std::printf("\rDownloading ---- %d%%", percent);
-    std::fflush(stdout);
+    infohelper_output_progress("\rDownloading ---- %d%%", percent);
+}
+
+// Start of a message that follows a transfer: below the progress line,
+// unless a diagnostic printed during the transfer has already left it.
+const char *belowProgress() {
+    return infohelper_end_progress() ? "" : "\n";
 }
 
 int percentFor(int32_t remaining) {
@@ -158,18 +163,18 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
     kelvo::printLine("Xmodem Downloading...");
     int32_t sent = transmitWithProgress(data, static_cast<int32_t>(size));
     if (sent < 0) {
-        std::printf("\nXmodem transmit error: status: %d\n", sent);
+        std::printf("%sXmodem transmit error: status: %d\n", belowProgress(), sent);
         std::fflush(stdout);
         return KELVO_TRANSFER_FAILED;
     }
     kelvo::Reply reply;
     kelvo::readWindow(&reply);
     if (!kelvo::replyIs(reply, "K")) {
-        std::printf("\nReceived:%s\n", reply.text);
+        std::printf("%sReceived:%s\n", belowProgress(), reply.text);
         kelvo::printLine("Xmodem Unsuccessful, please retry.");
         return KELVO_TRANSFER_FAILED;
     }
-    kelvo::printLine("\nRecv OK successful");
+    std::printf("%sRecv OK successful\n", belowProgress());
     std::printf("Xmodem successfully transmitted %d bytes\n", sent);
     std::fflush(stdout);
     if (hash_verify == 1 && !hashMatches(data, size, flash_pin)) {

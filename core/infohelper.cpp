@@ -3,11 +3,19 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace {
 
 // 0 errors only, 1 also warnings, 2 and up ever more detail.
 int8_t infolevel = 1;
+
+// State of a progress display's line. The display runs on a monitor thread
+// while diagnostics come from the transfer's thread, so the state and the
+// printing that depends on it change together under the lock.
+enum class ProgressLine { None, Open, EndedByDiagnostic };
+ProgressLine progress_line = ProgressLine::None;
+std::mutex progress_lock;
 
 const char *prefixFor(int32_t level) {
     switch (level) {
@@ -39,6 +47,11 @@ extern "C" void infohelper_output(int32_t level, const char *fmt, ...) {
     if (infolevel < level) {
         return;
     }
+    std::lock_guard<std::mutex> hold(progress_lock);
+    if (progress_line == ProgressLine::Open) {
+        std::fputc('\n', stdout);
+        progress_line = ProgressLine::EndedByDiagnostic;
+    }
     std::fputs(prefixFor(level), stdout);
     va_list ap;
     va_start(ap, fmt);
@@ -58,6 +71,23 @@ extern "C" int32_t infohelper_output_plain(int32_t level, const char *fmt, ...) 
     va_end(ap);
     std::fflush(stdout);
     return n;
+}
+
+extern "C" void infohelper_output_progress(const char *fmt, ...) {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fflush(stdout);
+    progress_line = ProgressLine::Open;
+}
+
+extern "C" int32_t infohelper_end_progress(void) {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    bool ended = progress_line == ProgressLine::EndedByDiagnostic;
+    progress_line = ProgressLine::None;
+    return ended ? 1 : 0;
 }
 
 extern "C" void infohelper_set_infolevel(int32_t level) {

@@ -40,6 +40,27 @@ TEST_F(Infohelper, PlainOutputHasNoPrefixOrNewline) {
     EXPECT_EQ(out.text(), "50%");
 }
 
+TEST_F(Infohelper, DiagnosticDuringProgressStartsOnItsOwnLine) {
+    FdCapture out(1);
+    infohelper_output_progress("\rDownloading ---- %d%%", 5);
+    infohelper_output(3, "hidden detail");
+    infohelper_output(0, "line down");
+    infohelper_output_progress("\rDownloading ---- %d%%", 6);
+    infohelper_output(1, "again");
+    EXPECT_EQ(infohelper_end_progress(), 1);
+    EXPECT_EQ(infohelper_end_progress(), 0);
+    EXPECT_EQ(out.text(), "\rDownloading ---- 5%\nerror: line down\n"
+                          "\rDownloading ---- 6%\nwarning: again\n");
+}
+
+TEST_F(Infohelper, ProgressLineLeftOpenWithoutDiagnostic) {
+    FdCapture out(1);
+    infohelper_output_progress("\r%d%%", 40);
+    infohelper_output(2, "filtered out at level 1");
+    EXPECT_EQ(infohelper_end_progress(), 0);
+    EXPECT_EQ(out.text(), "\r40%");
+}
+
 int levelAfterArgs(std::vector<std::string> args) {
     std::vector<char *> argv;
     for (auto &a : args) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 int main(int argc, char **argv) {
+    kelvo_prepare_process();
     create_device_setting();
     create_generate_setting();
     std::vector<std::string> words(argv + 1, argv + argc);

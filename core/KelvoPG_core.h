@@ -33,6 +33,12 @@ enum kelvo_result {
     KELVO_VALUE_REFUSED = 187
 };
 
+/* ---- Process set-up, called by each front end before anything else.
+ * Puts /dev/null on closed standard streams, so that no file or port opened
+ * later receives the program's messages, and ignores SIGPIPE, so that a
+ * closed output pipe cannot kill an operation halfway. */
+void kelvo_prepare_process(void);
+
 /* ---- Download settings record, the raw 652 bytes of "record.dat". */
 #define KELVO_RECORD_FILE "record.dat"
 #define KELVO_DEVICE_LEN 100

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,15 +57,32 @@ void keepModeOfTarget(const AtomicFile *file) {
     }
 }
 
+// A target reached through a symbolic link is replaced where the link
+// points, as a plain open for writing would update it: a record shared
+// through a link must not turn into a private copy.
+std::string resolvedTarget(const char *target) {
+    char *real = ::realpath(target, nullptr);
+    if (!real) {
+        return target; // not there yet (or a dangling link): use the name
+    }
+    std::string path(real);
+    std::free(real);
+    return path;
+}
+
 } // namespace
 
 void print_file_error(int err) {
-    std::printf("error in opening file : %s\n", std::strerror(err));
+    print_file_problem(std::strerror(err));
+}
+
+void print_file_problem(const char *reason) {
+    std::printf("error in opening file : %s\n", reason);
     std::fflush(stdout);
 }
 
 bool atomic_begin(AtomicFile *file, const char *target) {
-    file->target = target;
+    file->target = resolvedTarget(target);
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         file->temp = tempNameFor(file->target);
         // Mode 0666 under the umask, as a plain fopen("wb") would create it.

@@ -27,5 +27,7 @@ bool atomic_write_file(const char *target, const void *data, size_t len);
 // Like atomic_write_file, but an existing target is kept as it is.
 bool atomic_create_file(const char *target, const void *data, size_t len);
 
-// The one message of every settings-file failure, with the system's reason.
+// The one message of every settings-file failure, with the system's reason
+// or a reason of our own.
 void print_file_error(int err);
+void print_file_problem(const char *reason);

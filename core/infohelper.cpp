@@ -9,6 +9,9 @@ namespace {
 
 // 0 errors only, 1 also warnings, 2 and up ever more detail.
 int8_t infolevel = 1;
+// Highest level the switches can reach; more would wrap the 8-bit level
+// to a negative one that hides even errors.
+constexpr int kMaxInfolevel = 20;
 
 // State of a progress display's line. The display runs on a monitor thread
 // while diagnostics come from the transfer's thread, so the state and the
@@ -99,7 +102,7 @@ extern "C" int32_t infohelper_get_infolevel(void) {
 }
 
 extern "C" int32_t infohelper_increase_infolevel(void) {
-    if (infolevel <= 19) {
+    if (infolevel < kMaxInfolevel) {
         ++infolevel;
     }
     return infolevel;
@@ -117,6 +120,9 @@ extern "C" void infohelper_set_argverbosity(int argc, char **argv) {
             return;
         }
         level += countVs(arg);
+        if (level > kMaxInfolevel) {
+            level = kMaxInfolevel;
+        }
     }
     infolevel = static_cast<int8_t>(level);
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,12 +32,47 @@ bool targetWritable(const char *path) {
     return false;
 }
 
+// Opened without waiting, so that a named pipe put in the file's place
+// cannot stall every command; directories open too, and fail on reading.
+std::FILE *openForReading(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE *in = ::fdopen(fd, "rb");
+    if (!in) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return in;
+}
+
+// Only a regular file (or a directory, which fails with its own reason on
+// reading) holds a record; anything else is refused before it is read.
+bool holdsRecord(std::FILE *in) {
+    struct stat st;
+    if (::fstat(::fileno(in), &st) != 0) {
+        print_file_error(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        print_file_problem("not a regular file");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int load_record_file(const char *path, void *buf, size_t size) {
-    std::FILE *in = std::fopen(path, "rb");
+    std::FILE *in = openForReading(path);
     if (!in) {
         print_file_error(errno);
+        return KELVO_FILE_ERROR;
+    }
+    if (!holdsRecord(in)) {
+        std::fclose(in);
         return KELVO_FILE_ERROR;
     }
     // Read into a copy so a failed read (a directory, an I/O error) leaves
@@ -56,7 +92,7 @@ int load_record_file(const char *path, void *buf, size_t size) {
 void create_record_file(const char *path, const void *defaults, size_t size) {
     struct stat st;
     if (::lstat(path, &st) == 0) {
-        std::FILE *probe = std::fopen(path, "rb");
+        std::FILE *probe = openForReading(path);
         if (probe) {
             std::fclose(probe);
         } else {

@@ -206,5 +206,38 @@ TEST_F(Dispatch, StartupInAFullDirectoryCreatesNothingHalfWritten) {
     EXPECT_EQ(listing(), std::vector<std::string>{});
 }
 
+TEST_F(Dispatch, SettingsFileThatIsAPipeIsRefusedWithoutWaiting) {
+    for (const char *name : {"record.dat", "generate.dat"}) {
+        ASSERT_EQ(::mkfifo(dir.file(name).c_str(), 0644), 0);
+    }
+    const std::string refused = "error in opening file : not a regular file\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"-show", "setting"}, refused},
+        {{"-show", "generate"}, refused},
+        {{"-set", "baudrate", "9600"}, refused},
+        {{"-generate"}, "Beginning generate...\n" + refused + "generate bin failed.\r\n"}};
+    for (const auto &c : cases) {
+        auto r = cli(c.first);
+        EXPECT_FALSE(r.timed_out) << c.first.back();
+        EXPECT_EQ(r.out, c.second) << c.first.back();
+        EXPECT_EQ(r.exit_code, 1) << c.first.back();
+    }
+}
+
+TEST_F(Dispatch, SettingsFileReachedThroughALinkIsUpdatedWhereItPoints) {
+    kt::TempDir shared, plain;
+    kt::runCli({"-help"}, shared.path());
+    ASSERT_EQ(::symlink(shared.file("record.dat").c_str(), dir.file("record.dat").c_str()), 0);
+    ASSERT_EQ(cli({"-set", "baudrate", "9600"}).exit_code, 0);
+    ASSERT_EQ(kt::runCli({"-set", "baudrate", "9600"}, plain.path()).exit_code, 0);
+    struct stat st;
+    ASSERT_EQ(::lstat(dir.file("record.dat").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(
+        sameBytes(kt::readFile(shared.file("record.dat")), kt::readFile(plain.file("record.dat"))));
+    // The temporary file went next to the real one and is gone.
+    EXPECT_EQ(listing(), (std::vector<std::string>{"generate.dat", "record.dat"}));
+}
+
 } // namespace
 } // namespace ct

@@ -186,5 +186,31 @@ TEST_F(Download, HashMismatchNamesTheRegionAndStops) {
     EXPECT_EQ(commandLog(), connectLog() + "fwd 0 1 0000\nhashq 4096 0 1\n");
 }
 
+// Where standard output cannot take the messages, the download still puts
+// the whole image into the flash, and only commands reach the chip.
+class DownloadOutput : public DeviceTest {
+  protected:
+    void expectFlashed(kt::Output output, int exitCode) {
+        std::string image = kt::randomBytes(6000, 14);
+        setImage(image);
+        std::string flashAfter = seedFlash();
+        applyWrite(&flashAfter, 0, image);
+        startSim();
+        kt::RunResult r = kt::runWithOutput({KELVO_CLI_PATH, "-download"}, dir_.path(), output);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_code, exitCode);
+        EXPECT_EQ(commandLog(), connectLog() + "fwd 0 1 0000\nhashq 6000 0 1\n");
+        EXPECT_TRUE(flash() == flashAfter) << "simulated flash differs";
+    }
+};
+
+TEST_F(DownloadOutput, ClosedOutputIsDiscarded) {
+    expectFlashed(kt::Output::Closed, 0);
+}
+
+TEST_F(DownloadOutput, PipeWithoutReaderFailsOnlyTheOutput) {
+    expectFlashed(kt::Output::BrokenPipe, 1);
+}
+
 } // namespace
 } // namespace dt

@@ -61,6 +61,9 @@ int reap(int pid, Clock::time_point deadline, bool *timed_out) {
     if (::chdir(cwd.c_str()) != 0) {
         ::_exit(126);
     }
+    // The tests ignore SIGPIPE for their own pipes; the program starts with
+    // the default, as a shell would start it.
+    ::signal(SIGPIPE, SIG_DFL);
     std::vector<char *> args;
     for (const auto &a : argv) {
         args.push_back(const_cast<char *>(a.c_str()));
@@ -138,19 +141,49 @@ TempDir::~TempDir() {
     ::nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
-RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms,
-              const std::string &input) {
+namespace {
+
+// The write end of a pipe whose read end is already closed.
+int brokenPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC)) {
+        throw std::runtime_error("pipe failed");
+    }
+    ::close(fds[0]);
+    return fds[1];
+}
+
+void setChildOutput(Output output, int captured, int broken) {
+    switch (output) {
+    case Output::Captured:
+        ::dup2(captured, 1);
+        break;
+    case Output::Closed:
+        ::close(1);
+        break;
+    case Output::BrokenPipe:
+        ::dup2(broken, 1);
+        break;
+    }
+}
+
+RunResult spawn(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms,
+                const std::string &input, Output output) {
     int out[2], err[2], in[2];
     if (::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC) || ::pipe2(in, O_CLOEXEC)) {
         throw std::runtime_error("pipe failed");
     }
     ::signal(SIGPIPE, SIG_IGN);
+    int broken = output == Output::BrokenPipe ? brokenPipe() : -1;
     int pid = ::fork();
     if (pid == 0) {
         ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
+        setChildOutput(output, out[1], broken);
         ::dup2(err[1], 2);
         execChild(argv, cwd);
+    }
+    if (broken >= 0) {
+        ::close(broken);
     }
     ::close(out[1]);
     ::close(err[1]);
@@ -160,6 +193,18 @@ RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int 
     pump(out[0], err[0], in[1], input, res, deadline);
     res.exit_code = reap(pid, deadline, &res.timed_out);
     return res;
+}
+
+} // namespace
+
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms,
+              const std::string &input) {
+    return spawn(argv, cwd, timeout_ms, input, Output::Captured);
+}
+
+RunResult runWithOutput(const std::vector<std::string> &argv, const std::string &cwd, Output output,
+                        int timeout_ms) {
+    return spawn(argv, cwd, timeout_ms, "", output);
 }
 
 RunResult runCli(const std::vector<std::string> &args, const std::string &cwd, int timeout_ms) {

@@ -33,6 +33,12 @@ struct RunResult {
 RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeout_ms = 60000,
               const std::string &input = "");
 
+// Where a program's standard output goes: captured into RunResult::out,
+// closed before the start, or a pipe whose reader has already gone.
+enum class Output { Captured, Closed, BrokenPipe };
+RunResult runWithOutput(const std::vector<std::string> &argv, const std::string &cwd, Output output,
+                        int timeout_ms = 60000);
+
 // Runs the built kelvo_pgtool_cli with these arguments in cwd.
 RunResult runCli(const std::vector<std::string> &args, const std::string &cwd,
                  int timeout_ms = 60000);

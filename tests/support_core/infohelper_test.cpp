@@ -82,6 +82,11 @@ TEST_F(Infohelper, VerbositySwitches) {
     EXPECT_EQ(levelAfterArgs({"prog", "-vv", "-quiet"}), 0);
 }
 
+TEST_F(Infohelper, SwitchesStopAtTwenty) {
+    // Beyond that the 8-bit level would wrap negative and hide errors.
+    EXPECT_EQ(levelAfterArgs({"prog", "-" + std::string(200, 'v')}), 20);
+}
+
 TEST_F(Infohelper, IncreaseStopsAtTwenty) {
     infohelper_set_infolevel(18);
     EXPECT_EQ(infohelper_increase_infolevel(), 19);

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,21 +126,14 @@ bool appendFile(AtomicFile *out, const Entry &entry) {
     return ok;
 }
 
-// Opened without waiting: a named pipe would otherwise block the open until
-// some writer came. Directories and pipes open, but have no length.
+// Directories, pipes and sockets open, but have no length.
 std::FILE *openMeasurable(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    std::FILE *in = open_without_waiting(path);
     struct stat st;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
-        S_ISSOCK(st.st_mode)) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
+    if (in && (::fstat(::fileno(in), &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+               S_ISSOCK(st.st_mode))) {
+        std::fclose(in);
         return nullptr;
-    }
-    std::FILE *in = ::fdopen(fd, "rb");
-    if (!in) {
-        ::close(fd);
     }
     return in;
 }

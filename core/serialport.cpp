@@ -214,10 +214,9 @@ int openLocked(const char *path) {
         reportOpenFailure(path, errno);
         return -1;
     }
-    if (fd <= STDERR_FILENO) {
-        // 0 is this module's failure result, and on 1 or 2 the program's
-        // messages would go down the line as commands: move the port.
-        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (fd == 0) {
+        // 0 is this module's failure result: move the port elsewhere.
+        int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
         ::close(fd);
         fd = moved;
         if (fd < 0) {

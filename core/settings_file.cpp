@@ -32,24 +32,9 @@ bool targetWritable(const char *path) {
     return false;
 }
 
-// Opened without waiting, so that a named pipe put in the file's place
-// cannot stall every command; directories open too, and fail on reading.
-std::FILE *openForReading(const char *path) {
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    std::FILE *in = ::fdopen(fd, "rb");
-    if (!in) {
-        int err = errno;
-        ::close(fd);
-        errno = err;
-    }
-    return in;
-}
-
 // Only a regular file (or a directory, which fails with its own reason on
-// reading) holds a record; anything else is refused before it is read.
+// reading) holds a record; anything else (a named pipe, a device) is
+// refused before it is read.
 bool holdsRecord(std::FILE *in) {
     struct stat st;
     if (::fstat(::fileno(in), &st) != 0) {
@@ -66,7 +51,7 @@ bool holdsRecord(std::FILE *in) {
 } // namespace
 
 int load_record_file(const char *path, void *buf, size_t size) {
-    std::FILE *in = openForReading(path);
+    std::FILE *in = open_without_waiting(path);
     if (!in) {
         print_file_error(errno);
         return KELVO_FILE_ERROR;
@@ -92,7 +77,7 @@ int load_record_file(const char *path, void *buf, size_t size) {
 void create_record_file(const char *path, const void *defaults, size_t size) {
     struct stat st;
     if (::lstat(path, &st) == 0) {
-        std::FILE *probe = openForReading(path);
+        std::FILE *probe = open_without_waiting(path);
         if (probe) {
             std::fclose(probe);
         } else {
@@ -108,6 +93,20 @@ int save_record_file(const char *path, const void *buf, size_t size) {
         return KELVO_FILE_ERROR;
     }
     return atomic_write_file(path, buf, size) ? KELVO_SUCCESS : KELVO_FILE_ERROR;
+}
+
+std::FILE *open_without_waiting(const char *path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE *in = ::fdopen(fd, "rb");
+    if (!in) {
+        int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return in;
 }
 
 int32_t parse_decimal32(const char *text) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Reads up to size bytes of path over buf, which the caller has filled with
@@ -16,6 +17,10 @@ int load_record_file(const char *path, void *buf, size_t size);
 void create_record_file(const char *path, const void *defaults, size_t size);
 // 176, or 186 after the error line; the old file survives a failure.
 int save_record_file(const char *path, const void *buf, size_t size);
+
+// Opens for reading without waiting: a named pipe in a file's place would
+// otherwise block the open until some writer came. nullptr with errno set.
+std::FILE *open_without_waiting(const char *path);
 
 // The C library's lenient decimal parse, low 32 bits kept.
 int32_t parse_decimal32(const char *text);

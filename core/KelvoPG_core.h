@@ -30,7 +30,9 @@ enum kelvo_result {
     KELVO_HASH_MISMATCH = 185,
     KELVO_FILE_ERROR = 186,
     /* A value refused before anything was stored (too long, bad row number). */
-    KELVO_VALUE_REFUSED = 187
+    KELVO_VALUE_REFUSED = 187,
+    /* The operation was stopped by a signal or by kelvo_request_cancel(). */
+    KELVO_INTERRUPTED = 188
 };
 
 /* ---- Process set-up, called by each front end before anything else.
@@ -38,6 +40,27 @@ enum kelvo_result {
  * later receives the program's messages, and ignores SIGPIPE, so that a
  * closed output pipe cannot kill an operation halfway. */
 void kelvo_prepare_process(void);
+
+/* ---- Interruption: Ctrl-C, SIGTERM and SIGHUP, or a front end's own stop.
+ * kelvo_install_interrupt_handlers() catches SIGINT, SIGTERM and SIGHUP.
+ * While a device operation runs, the first signal requests cancellation:
+ * a transfer in flight is cancelled on the line, every other wait ends at
+ * once, the port is closed the normal way and the operation returns
+ * KELVO_INTERRUPTED. Outside a device operation the signal removes the
+ * temporary file being written, if any, and ends the process with status
+ * 128 + signal. A second signal ends the process at once. */
+void kelvo_install_interrupt_handlers(void);
+/* Asks the operation in flight to stop. Async-signal-safe; any thread. */
+void kelvo_request_cancel(void);
+/* Forgets an earlier request (before starting a new operation). */
+void kelvo_clear_cancel(void);
+/* 1 while a cancellation is pending, else 0. */
+int kelvo_cancel_requested(void);
+/* The signal that requested the cancellation, 0 when none did. */
+int kelvo_interrupt_signal(void);
+/* A descriptor that polls readable while a cancellation is pending: every
+ * wait of the core polls it beside the line. */
+int kelvo_cancel_fd(void);
 
 /* ---- Download settings record, the raw 652 bytes of "record.dat". */
 #define KELVO_RECORD_FILE "record.dat"

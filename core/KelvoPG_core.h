@@ -217,6 +217,19 @@ int32_t _inbyte(int32_t timeout_ms);
 void _outbyte(int32_t c);
 
 /* ---- Device programming over the boot loader. */
+/* What the operation in flight is doing, for displays that watch it from
+ * another thread (the production-line program, the desktop window). */
+enum kelvo_phase {
+    KELVO_PHASE_IDLE = 0,
+    KELVO_PHASE_CONNECTING,
+    KELVO_PHASE_ERASING,
+    KELVO_PHASE_WRITING,
+    KELVO_PHASE_VERIFYING
+};
+int kelvo_current_phase(void);
+/* Byte count of the XModem transfer in flight (0 before the first). */
+int64_t kelvo_transfer_size(void);
+
 int32_t eraseChip(void);
 int32_t eraseChipSector(const char *offset, const char *length);
 int32_t xmodem_download_image(void);

@@ -182,3 +182,7 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
     }
     return KELVO_SUCCESS;
 }
+
+extern "C" int64_t kelvo_transfer_size(void) {
+    return FileSize.load();
+}

@@ -1,6 +1,8 @@
 #include "atomic_file.h"
 
-#include <atomic>
+#include "interrupt.h"
+#include "temp_files.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,16 +13,6 @@
 
 namespace {
 
-// Distinguishes temporary names of one process (a GUI worker and the
-// window thread may both save).
-std::atomic<unsigned> temp_counter{0};
-
-constexpr int kTempNameAttempts = 100;
-
-std::string tempNameFor(const std::string &target) {
-    return target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(temp_counter++);
-}
-
 // Fails the file: prints the reason, removes the temporary file.
 bool fail(AtomicFile *file, int err) {
     print_file_error(err);
@@ -28,24 +20,65 @@ bool fail(AtomicFile *file, int err) {
     return false;
 }
 
-bool syncAndClose(AtomicFile *file) {
+bool syncData(AtomicFile *file) {
     if (::fsync(file->fd) != 0) {
         return fail(file, errno);
     }
+    return true;
+}
+
+// Forgets the temporary name once the data has reached the target.
+void dropTempName(AtomicFile *file) {
+    file->temp.clear();
+    kelvo_unregister_temp_file();
+}
+
+std::string directoryOf(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A rename or link lives in the directory: without this a power loss could
+// bring the old file back (or none) although the save was reported done.
+bool syncDirectory(const std::string &target) {
+    int fd = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        print_file_error(errno);
+        return false;
+    }
+    int rc = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    // Some file systems cannot sync a directory; their renames are as
+    // durable as they get.
+    if (rc != 0 && err != EINVAL && err != ENOTSUP) {
+        print_file_error(err);
+        return false;
+    }
+    return true;
+}
+
+// The descriptor holds the lock that marks the temporary file as in use,
+// so it is closed only once the data is under the target's name.
+bool closeCommitted(AtomicFile *file) {
     int fd = file->fd;
     file->fd = -1;
     if (::close(fd) != 0) {
-        return fail(file, errno);
+        print_file_error(errno);
+        return false;
     }
-    return true;
+    return syncDirectory(file->target);
 }
 
 bool renameOverTarget(AtomicFile *file) {
     if (::rename(file->temp.c_str(), file->target.c_str()) != 0) {
         return fail(file, errno);
     }
-    file->temp.clear();
-    return true;
+    dropTempName(file);
+    return closeCommitted(file);
 }
 
 // A replaced file keeps its permission bits (a shared record may be
@@ -70,6 +103,17 @@ std::string resolvedTarget(const char *target) {
     return path;
 }
 
+// Only a regular file is replaced: a device node or a named pipe reached
+// through a link must stay what it is.
+bool targetReplaceable(const std::string &target) {
+    struct stat st;
+    if (::stat(target.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
+        return true; // a missing target is created; other problems show later
+    }
+    print_file_problem("not a regular file");
+    return false;
+}
+
 } // namespace
 
 void print_file_error(int err) {
@@ -83,22 +127,22 @@ void print_file_problem(const char *reason) {
 
 bool atomic_begin(AtomicFile *file, const char *target) {
     file->target = resolvedTarget(target);
-    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        file->temp = tempNameFor(file->target);
-        // Mode 0666 under the umask, as a plain fopen("wb") would create it.
-        file->fd = ::open(file->temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (file->fd >= 0) {
-            keepModeOfTarget(file);
-            return true;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
+    if (!targetReplaceable(file->target)) {
+        return false;
     }
-    int err = errno;
-    file->temp.clear();
-    print_file_error(err);
-    return false;
+    // What a killed save left behind goes now, before this save adds its own.
+    temp_remove_abandoned(file->target);
+    file->fd = temp_create_locked(file->target, &file->temp);
+    if (file->fd < 0) {
+        int err = errno;
+        file->temp.clear();
+        print_file_error(err);
+        return false;
+    }
+    // A signal ending the process from now on removes the file with it.
+    kelvo_register_temp_file(file->temp.c_str());
+    keepModeOfTarget(file);
+    return true;
 }
 
 bool atomic_append(AtomicFile *file, const void *data, size_t len) {
@@ -118,17 +162,18 @@ bool atomic_append(AtomicFile *file, const void *data, size_t len) {
 }
 
 bool atomic_commit(AtomicFile *file) {
-    return syncAndClose(file) && renameOverTarget(file);
+    return syncData(file) && renameOverTarget(file);
 }
 
 bool atomic_commit_new(AtomicFile *file, bool *existed) {
     *existed = false;
-    if (!syncAndClose(file)) {
+    if (!syncData(file)) {
         return false;
     }
     if (::link(file->temp.c_str(), file->target.c_str()) == 0) {
-        atomic_abort(file); // the target now holds the data; drop the temporary name
-        return true;
+        ::unlink(file->temp.c_str()); // the target now holds the data
+        dropTempName(file);
+        return closeCommitted(file);
     }
     if (errno == EEXIST) {
         *existed = true;
@@ -140,13 +185,13 @@ bool atomic_commit_new(AtomicFile *file, bool *existed) {
 }
 
 void atomic_abort(AtomicFile *file) {
+    if (!file->temp.empty()) {
+        ::unlink(file->temp.c_str());
+        dropTempName(file);
+    }
     if (file->fd >= 0) {
         ::close(file->fd);
         file->fd = -1;
-    }
-    if (!file->temp.empty()) {
-        ::unlink(file->temp.c_str());
-        file->temp.clear();
     }
 }
 

@@ -1,6 +1,9 @@
 // Whole-file replacement that never leaves a truncated file behind: the new
 // content goes to a temporary file in the target's directory, is synced, and
-// is renamed over the target only once it is complete.
+// is renamed over the target only once it is complete; the directory is
+// synced after the rename. A signal that ends the process removes the
+// temporary file; one left by a killed process goes at the next save of the
+// same target.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +16,9 @@ struct AtomicFile {
 };
 
 // Prints "error in opening file : <reason>" on every failure below; after a
-// failure the temporary file is gone and the target is untouched.
+// failure the temporary file is gone and the target is untouched. A target
+// that exists and is not a regular file (also through a link) is refused
+// with the reason "not a regular file".
 bool atomic_begin(AtomicFile *file, const char *target);
 bool atomic_append(AtomicFile *file, const void *data, size_t len);
 // Syncs and renames over the target (replace) ...

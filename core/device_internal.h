@@ -19,11 +19,17 @@ constexpr uint32_t kMaxFlashOffset = 0x7FFFFFFFu;
 
 enum class OffsetCheck { Valid, BadFormat, OutOfRange };
 
-// "0x" followed by one or more hexadecimal digits and nothing else; the
-// value counts every digit (leading zeros aside), with no wrap.
+// "0x" followed by one or more hexadecimal digits and nothing else, at most
+// kMaxNumberText characters; the value counts every digit, with no wrap.
 OffsetCheck parseFlashOffset(const char *text, uint32_t *value);
 
-// Decimal digits, or "0x" followed by hexadecimal digits; nothing else.
+// Longest offset or length text taken from the user: as the record's offset
+// field holds. A longer one would only ever be leading zeros or an
+// overflowing value, and it goes out on the command line.
+constexpr size_t kMaxNumberText = 15;
+
+// Decimal digits, or "0x" followed by hexadecimal digits; nothing else, and
+// at most kMaxNumberText characters.
 bool isLengthText(const char *text);
 
 // Flash pin selection from the reply to "DW 40000038": bit 1 of the
@@ -90,6 +96,11 @@ void pauseMs(int ms);
 // ping and switches the line to rec->baudrate. 176 with the port open, or
 // 181/182 after the messages. The caller closes the port in every case.
 int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingReply);
+
+// The acknowledgement of an erase command (sent: it went out whole): a
+// bounded wait for a reply beginning with "O", echoing what arrives. 176
+// when it is exactly "OK", else 183 after the messages; 188 when cancelled.
+int awaitEraseAck(bool sent);
 
 // "ceras" and its acknowledgement: 176 or 183 after the messages.
 // duringDownload: announce "Erasing chip..." instead of pausing first.

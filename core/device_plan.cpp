@@ -70,7 +70,8 @@ uint64_t roundUpToBlock(size_t length) {
 } // namespace
 
 OffsetCheck parseFlashOffset(const char *text, uint32_t *value) {
-    if (text == nullptr || !hasHexPrefix(text) || !allMatch(text + 2, isxdigit)) {
+    if (text == nullptr || strnlen(text, kMaxNumberText + 1) > kMaxNumberText ||
+        !hasHexPrefix(text) || !allMatch(text + 2, isxdigit)) {
         return OffsetCheck::BadFormat;
     }
     uint64_t v = 0;
@@ -85,7 +86,7 @@ OffsetCheck parseFlashOffset(const char *text, uint32_t *value) {
 }
 
 bool isLengthText(const char *text) {
-    if (text == nullptr) {
+    if (text == nullptr || strnlen(text, kMaxNumberText + 1) > kMaxNumberText) {
         return false;
     }
     if (hasHexPrefix(text)) {

@@ -1,5 +1,6 @@
 // Erasing the whole flash ("ceras") or a range of it ("seras").
 #include "device_internal.h"
+#include "interrupt.h"
 
 #include <cstdio>
 
@@ -31,21 +32,17 @@ int checkEraseRange(const char *offset, const char *length) {
     return KELVO_SUCCESS;
 }
 
+// A large range takes the chip seconds per 64 KiB block, so the reply is
+// awaited as that of a chip erase, not within one read window.
 int eraseSectorRange(const char *offset, const char *length, int pin) {
     std::string command = kelvo::serasCommand(offset, length, pin);
     std::printf("Erase sec cmd:%s\n", command.c_str());
-    kelvo::Reply reply{};
-    if (kelvo::sendCommand(command)) {
-        kelvo::pauseMs(kSectorErasePauseMs);
-        kelvo::readWindow(&reply);
+    std::fflush(stdout); // the wait below can be long
+    bool sent = kelvo::sendCommand(command);
+    if (sent && !kelvo_pause_ms(kSectorErasePauseMs)) {
+        return KELVO_INTERRUPTED;
     }
-    if (kelvo::replyIs(reply, "OK")) {
-        kelvo::printLine("Erase successful");
-        return KELVO_SUCCESS;
-    }
-    std::printf("Received:%s\n", reply.text);
-    kelvo::printLine("Erase Unsuccessful, please retry.");
-    return KELVO_ERASE_FAILED;
+    return kelvo::awaitEraseAck(sent);
 }
 
 } // namespace

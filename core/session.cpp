@@ -1,6 +1,7 @@
 // The host side of the boot loader's command language: settings checks,
 // command exchange, the connect sequence and the chip erase.
 #include "device_internal.h"
+#include "interrupt.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -140,15 +141,12 @@ int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingRep
     return switchLineRate(*rec);
 }
 
-int eraseWholeChip(int pin, bool duringDownload) {
-    bool sent = sendCommand(cerasCommand(pin));
-    if (duringDownload) {
-        printLine("Erasing chip...\r");
-    } else {
-        pauseMs(kErasePauseMs);
-    }
+int awaitEraseAck(bool sent) {
     char ack[kReplyCapacity + 1] = {};
     bool acknowledged = sent && serialport_block_read(ack, kEraseAckMinChunk) == 1;
+    if (!acknowledged && kelvo_cancel_requested()) {
+        return KELVO_INTERRUPTED;
+    }
     if (acknowledged && std::strcmp(ack, "OK") == 0) {
         printLine("Erase successful");
         return KELVO_SUCCESS;
@@ -156,6 +154,16 @@ int eraseWholeChip(int pin, bool duringDownload) {
     std::printf("Received:%s\n", ack);
     printLine("Erase Unsuccessful, please retry.");
     return KELVO_ERASE_FAILED;
+}
+
+int eraseWholeChip(int pin, bool duringDownload) {
+    bool sent = sendCommand(cerasCommand(pin));
+    if (duringDownload) {
+        printLine("Erasing chip...\r");
+    } else if (!kelvo_pause_ms(kErasePauseMs)) {
+        return KELVO_INTERRUPTED;
+    }
+    return awaitEraseAck(sent);
 }
 
 } // namespace kelvo

@@ -240,7 +240,24 @@ void BootLoader::chipErase(const Command &) {
     acknowledgeErase();
 }
 
+// Sectors of 4 KiB, as the serial flashes of these chips erase them: a
+// range is as slow as the sectors it touches.
+std::chrono::milliseconds BootLoader::sectorEraseTime(const Command &command) const {
+    const uint64_t sector = 4096;
+    uint64_t first = command.address / sector;
+    uint64_t end = (command.address + command.number + sector - 1) / sector;
+    uint64_t sectors = command.number == 0 ? 0 : end - first;
+    return Millis(static_cast<long long>(sectors) * options_.sectorEraseMs);
+}
+
 void BootLoader::sectorErase(const Command &command) {
+    if (!flash_.contains(command.address, command.number)) {
+        replyError("out of range");
+        return;
+    }
+    if (!sleepFor(sectorEraseTime(command))) {
+        return;
+    }
     if (!flash_.erase(command.address, command.number)) {
         replyError("out of range");
         return;

@@ -31,6 +31,7 @@ class BootLoader {
     void lineConfig(const Command &command);
     void chipErase(const Command &command);
     void sectorErase(const Command &command);
+    std::chrono::milliseconds sectorEraseTime(const Command &command) const;
     void flashWrite(const Command &command);
     void hashQuery(const Command &command);
 

@@ -18,6 +18,7 @@ enum OptionId {
     kPinChar,
     kDwReply,
     kEraseMs,
+    kSectorEraseMs,
     kBaudModel,
     kLatencyUs,
     kVerbose,
@@ -44,6 +45,7 @@ const option kLongOptions[] = {
     {"pin-char", required_argument, nullptr, kPinChar},
     {"dw-reply", required_argument, nullptr, kDwReply},
     {"erase-ms", required_argument, nullptr, kEraseMs},
+    {"sector-erase-ms", required_argument, nullptr, kSectorEraseMs},
     {"baud-model", no_argument, nullptr, kBaudModel},
     {"latency-us", required_argument, nullptr, kLatencyUs},
     {"verbose", no_argument, nullptr, kVerbose},
@@ -112,6 +114,7 @@ const NumberOption kNumberOptions[] = {
     // Up to 256 MiB: larger serial flashes do not exist on these chips.
     {kFlashSize, 1, 256LL << 20, "--flash-size wants a byte count from 1 to 268435456"},
     {kEraseMs, 0, kMaxMs, "--erase-ms wants milliseconds from 0 to 3600000"},
+    {kSectorEraseMs, 0, kMaxMs, "--sector-erase-ms wants milliseconds from 0 to 3600000"},
     {kLatencyUs, 0, kMaxMs * 1000, "--latency-us wants microseconds from 0 to 3600000000"},
     {kSilentAfter, 0, 1LL << 30, "--silent-after-blocks wants a block count"},
     {kHangUpAfter, 0, 1LL << 30, "--hangup-after-blocks wants a block count"},
@@ -124,6 +127,9 @@ void storeNumber(int id, long long n, SimOptions &o) {
         return;
     case kEraseMs:
         o.eraseMs = static_cast<long>(n);
+        return;
+    case kSectorEraseMs:
+        o.sectorEraseMs = static_cast<long>(n);
         return;
     case kLatencyUs:
         o.wire.latencyUs = static_cast<long>(n);
@@ -256,6 +262,8 @@ Line and flash:
   --dw-reply TEXT           send TEXT as the whole "DW 40000038" reply
                             (escapes \r \n \t \\ \xHH)
   --erase-ms N              chip erase time in milliseconds (default 1000)
+  --sector-erase-ms N       sector erase time in milliseconds per 4 KiB sector
+                            that "seras" touches (default 0)
   --baud-model              pace both directions at the line's configured rate,
                             10 bits per byte
   --latency-us N            turnaround before every reply, in microseconds

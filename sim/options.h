@@ -27,8 +27,9 @@ struct SimOptions {
     uint64_t flashSize = 4 * 1024 * 1024;
     char pinChar = '6';
     bool dwReplySet = false;
-    std::string dwReply; // replaces the whole "DW 40000038" reply
-    long eraseMs = 1000; // chip erase time
+    std::string dwReply;    // replaces the whole "DW 40000038" reply
+    long eraseMs = 1000;    // chip erase time
+    long sectorEraseMs = 0; // time per 4 KiB sector touched by "seras"
     bool verbose = false;
     WireModel wire;
     ChipFaults faults;

@@ -139,8 +139,6 @@ bool atomic_begin(AtomicFile *file, const char *target) {
         print_file_error(err);
         return false;
     }
-    // A signal ending the process from now on removes the file with it.
-    kelvo_register_temp_file(file->temp.c_str());
     keepModeOfTarget(file);
     return true;
 }

@@ -1,5 +1,7 @@
 #include "temp_files.h"
 
+#include "interrupt.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -95,19 +97,23 @@ bool lockFresh(int fd) {
 int temp_create_locked(const std::string &target, std::string *temp) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         std::string name = tempNameFor(target);
+        // Named before it exists, so that a signal arriving just after the
+        // creation still removes it (the name is ours alone: it has our pid).
+        kelvo_register_temp_file(name.c_str());
         // Mode 0666 under the umask, as a plain fopen("wb") would create it.
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            return -1;
-        }
-        if (lockFresh(fd)) {
+        if (fd >= 0 && lockFresh(fd)) {
             *temp = name;
             return fd;
         }
-        ::close(fd);
+        int err = errno;
+        kelvo_unregister_temp_file();
+        if (fd >= 0) {
+            ::close(fd);
+        } else if (err != EEXIST) {
+            errno = err;
+            return -1;
+        }
     }
     errno = EEXIST;
     return -1;

@@ -8,7 +8,8 @@
 
 #include <string>
 
-// Creates and locks a new temporary file for target. Returns its descriptor
+// Creates and locks a new temporary file for target, registered with the
+// interrupt handling so that a signal removes it. Returns its descriptor
 // (write-only, close-on-exec) and sets *temp to its name; -1 with errno set
 // when none could be created.
 int temp_create_locked(const std::string &target, std::string *temp);

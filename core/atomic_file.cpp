@@ -33,18 +33,10 @@ void dropTempName(AtomicFile *file) {
     kelvo_unregister_temp_file();
 }
 
-std::string directoryOf(const std::string &path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A rename or link lives in the directory: without this a power loss could
 // bring the old file back (or none) although the save was reported done.
 bool syncDirectory(const std::string &target) {
-    int fd = ::open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         print_file_error(errno);
         return false;

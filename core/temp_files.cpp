@@ -24,17 +24,6 @@ std::string tempNameFor(const std::string &target) {
     return target + kTempInfix + std::to_string(::getpid()) + "." + std::to_string(temp_counter++);
 }
 
-void splitPath(const std::string &path, std::string *dir, std::string *base) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        *dir = ".";
-        *base = path;
-    } else {
-        *dir = slash == 0 ? "/" : path.substr(0, slash);
-        *base = path.substr(slash + 1);
-    }
-}
-
 // One or more decimal digits from pos up to end (or the next '.' when
 // stopAtDot); the position after them, or npos.
 size_t skipDigits(const std::string &s, size_t pos, bool stopAtDot) {
@@ -94,6 +83,14 @@ bool lockFresh(int fd) {
 
 } // namespace
 
+std::string directory_of(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 int temp_create_locked(const std::string &target, std::string *temp) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         std::string name = tempNameFor(target);
@@ -120,9 +117,9 @@ int temp_create_locked(const std::string &target, std::string *temp) {
 }
 
 void temp_remove_abandoned(const std::string &target) {
-    std::string dir, base;
-    splitPath(target, &dir, &base);
-    DIR *d = ::opendir(dir.c_str());
+    size_t slash = target.rfind('/');
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    DIR *d = ::opendir(directory_of(target).c_str());
     if (!d) {
         return; // the save itself will report the directory's problem
     }

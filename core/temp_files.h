@@ -8,6 +8,9 @@
 
 #include <string>
 
+// The directory part of path ("." for a bare name).
+std::string directory_of(const std::string &path);
+
 // Creates and locks a new temporary file for target, registered with the
 // interrupt handling so that a signal removes it. Returns its descriptor
 // (write-only, close-on-exec) and sets *temp to its name; -1 with errno set

@@ -261,9 +261,6 @@ void BootLoader::flashWrite(const Command &command) {
         saveFlash();
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");
-    if (result.end == XmodemEnd::SenderCancelled) {
-        note("fwd: transfer cancelled by the host");
-    }
     if (result.end == XmodemEnd::Completed && !options_.faults.noWriteOk) {
         line_.reply(kOk);
     }

@@ -80,7 +80,7 @@ std::optional<XmodemEnd> XmodemReceiver::handleStart(int start) {
             return std::nullopt; // a lone CAN is line noise
         }
         line_.purge(kPurgeQuiet, kPurgeLimit);
-        return XmodemEnd::SenderCancelled;
+        return XmodemEnd::Cancelled;
     }
     if (start == kSoh || start == kStx) {
         return handleBlock(start);
@@ -237,11 +237,7 @@ XmodemEnd XmodemReceiver::stayQuiet() {
         if (b == kLineGone) {
             return XmodemEnd::LineGone;
         }
-        if (b == kCan && previous == kCan) {
-            line_.purge(kPurgeQuiet, kPurgeLimit);
-            return XmodemEnd::SenderCancelled;
-        }
-        if (b == kTimedOut) {
+        if (b == kTimedOut || (b == kCan && previous == kCan)) {
             break;
         }
         previous = b;

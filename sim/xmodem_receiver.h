@@ -22,12 +22,11 @@ struct XmodemFaults {
 };
 
 enum class XmodemEnd {
-    Completed,       // EOT acknowledged
-    NoStart,         // no block came while the start character was offered
-    Cancelled,       // the transfer was abandoned (time-out, too many errors)
-    SenderCancelled, // the sender sent two CAN
-    OutOfFlash,      // a block would have reached past the end of the flash
-    LineGone,        // stop request or hang-up
+    Completed,  // EOT acknowledged
+    NoStart,    // no block came while the start character was offered
+    Cancelled,  // the sender cancelled (two CAN), or the transfer was abandoned
+    OutOfFlash, // a block would have reached past the end of the flash
+    LineGone,   // stop request or hang-up
 };
 
 struct XmodemResult {

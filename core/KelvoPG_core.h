@@ -232,7 +232,24 @@ int64_t kelvo_transfer_size(void);
 
 int32_t eraseChip(void);
 int32_t eraseChipSector(const char *offset, const char *length);
+/* Reads "record.dat", checks it, reads the image it names and writes it:
+ * the checks below, then kelvo_download_image_data. */
 int32_t xmodem_download_image(void);
+/* The checks a download makes on its record before any traffic: device,
+ * baud rate and flash pin (177), flash offset (178..180). 176, or the code
+ * after the messages. Terminates the record's text fields. */
+int kelvo_check_download_settings(DeviceSetting *rec);
+/* The same, and the writes planned for an image of image_size bytes (179
+ * when a kept region would be overwritten). */
+int kelvo_check_download_plan(const DeviceSetting *rec, int64_t image_size);
+/* Reads a whole image file: 176 with *bytes from malloc (the caller frees
+ * it), or 186 after "Cannot read image file <path>: <reason>". */
+int kelvo_read_image_file(const char *path, uint8_t **bytes, int64_t *size);
+/* The download of an image already in memory with a record already in
+ * memory (its device names the port; "record.dat" is not read): the same
+ * checks, messages and results as xmodem_download_image from the connect
+ * sequence on. */
+int32_t kelvo_download_image_data(const DeviceSetting *rec, const uint8_t *bytes, int64_t size);
 int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin, const char *offset,
                            int hash_verify);
 

@@ -82,6 +82,8 @@ void reportSettingProblem(const char *reason);
 // Loads "record.dat" into rec and checks device, baud rate and flash pin:
 // 176, or 177 after its message. Text fields come back zero-terminated.
 int loadCheckedSettings(DeviceSetting *rec);
+// The same checks on a record already in memory.
+int checkSettingValues(DeviceSetting *rec);
 
 // Sends one command line in a single write; false (the serial layer
 // printed why) when the line did not take it whole.

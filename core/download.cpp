@@ -131,18 +131,12 @@ int planDownload(const DeviceSetting &rec, const Image &image, uint32_t offset, 
     return KELVO_SUCCESS;
 }
 
-// Settings, image and plan, all before any serial traffic.
-int prepareDownload(DeviceSetting *rec, Image *image, Plan *plan) {
-    uint32_t offset = 0;
-    int result = kelvo::loadCheckedSettings(rec);
+// The record's own checks, before any serial traffic: 176, or 177..180
+// after the messages. Text fields come back zero-terminated.
+int checkRecord(DeviceSetting *rec, uint32_t *offset) {
+    int result = kelvo::checkSettingValues(rec);
     if (result == KELVO_SUCCESS) {
-        result = checkDownloadOffset(*rec, &offset);
-    }
-    if (result == KELVO_SUCCESS) {
-        result = readImage(rec->image, image);
-    }
-    if (result == KELVO_SUCCESS) {
-        result = planDownload(*rec, *image, offset, plan);
+        result = checkDownloadOffset(*rec, offset);
     }
     return result;
 }
@@ -167,13 +161,41 @@ int writeImage(const DeviceSetting &rec, const Image &image, const Plan &plan) {
 
 } // namespace
 
-extern "C" int32_t xmodem_download_image(void) {
-    DeviceSetting rec;
+extern "C" int kelvo_check_download_settings(DeviceSetting *rec) {
+    uint32_t offset = 0;
+    return checkRecord(rec, &offset);
+}
+
+extern "C" int kelvo_check_download_plan(const DeviceSetting *rec, int64_t image_size) {
+    DeviceSetting copy = *rec;
+    uint32_t offset = 0;
+    int result = checkRecord(&copy, &offset);
+    if (result == KELVO_SUCCESS) {
+        Plan plan;
+        result = planDownload(copy, Image{nullptr, static_cast<size_t>(image_size)}, offset, &plan);
+    }
+    return result;
+}
+
+extern "C" int kelvo_read_image_file(const char *path, uint8_t **bytes, int64_t *size) {
     Image image{nullptr, 0};
+    int result = readImage(path, &image);
+    *bytes = image.bytes;
+    *size = static_cast<int64_t>(image.size);
+    return result;
+}
+
+extern "C" int32_t kelvo_download_image_data(const DeviceSetting *settings, const uint8_t *bytes,
+                                             int64_t size) {
+    DeviceSetting rec = *settings; // the connect sequence learns the flash pin into it
+    uint32_t offset = 0;
     Plan plan;
-    int result = prepareDownload(&rec, &image, &plan);
+    Image image{const_cast<uint8_t *>(bytes), static_cast<size_t>(size)};
+    int result = checkRecord(&rec, &offset);
+    if (result == KELVO_SUCCESS) {
+        result = planDownload(rec, image, offset, &plan);
+    }
     if (result != KELVO_SUCCESS) {
-        std::free(image.bytes);
         return result;
     }
     result = kelvo::connectDevice(&rec, "Ping received", true);
@@ -184,6 +206,24 @@ extern "C" int32_t xmodem_download_image(void) {
         result = writeImage(rec, image, plan);
     }
     serialport_close();
-    std::free(image.bytes);
+    return result;
+}
+
+extern "C" int32_t xmodem_download_image(void) {
+    DeviceSetting rec;
+    int result = kelvo::loadCheckedSettings(&rec);
+    if (result == KELVO_SUCCESS) {
+        result = kelvo_check_download_settings(&rec);
+    }
+    if (result != KELVO_SUCCESS) {
+        return result;
+    }
+    uint8_t *bytes = nullptr;
+    int64_t size = 0;
+    result = kelvo_read_image_file(rec.image, &bytes, &size);
+    if (result == KELVO_SUCCESS) {
+        result = kelvo_download_image_data(&rec, bytes, size);
+    }
+    std::free(bytes);
     return result;
 }

@@ -20,6 +20,8 @@ const char *const kReadWordCommand = "DW 40000038\r\n";
 const char *const kPingCommand = "ping\n";
 const char *const kWriteWordCommand = "EW 40002800 7EFFFFFF\n";
 
+const char *const kSettingsNotSet = "Please set Device, baudrate & flash_pin";
+
 void clearReply(Reply *reply) {
     std::memset(reply->text, 0, sizeof reply->text);
     reply->count = 0;
@@ -84,11 +86,14 @@ void reportSettingProblem(const char *reason) {
 }
 
 int loadCheckedSettings(DeviceSetting *rec) {
-    const char *const notSet = "Please set Device, baudrate & flash_pin";
     if (load_device_setting(rec) != KELVO_SUCCESS) {
-        reportSettingProblem(notSet);
+        reportSettingProblem(kSettingsNotSet);
         return KELVO_SETTINGS_MISSING;
     }
+    return checkSettingValues(rec);
+}
+
+int checkSettingValues(DeviceSetting *rec) {
     // A damaged file may lack the terminators.
     terminateField(rec->device, sizeof rec->device);
     terminateField(rec->image, sizeof rec->image);
@@ -96,7 +101,7 @@ int loadCheckedSettings(DeviceSetting *rec) {
     bool unset = rec->baudrate == KELVO_NOT_SET || rec->flash_pin == KELVO_NOT_SET ||
                  rec->baudrate <= 0 || std::strcmp(rec->device, "NaN") == 0;
     if (unset) {
-        reportSettingProblem(notSet);
+        reportSettingProblem(kSettingsNotSet);
         return KELVO_SETTINGS_MISSING;
     }
     return KELVO_SUCCESS;

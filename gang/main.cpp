@@ -1,0 +1,182 @@
+// kelvo_pgtool_gang: the image of record.dat into the boards on many ports
+// at once, one process per port, with a result table and a CSV log.
+#include "KelvoPG_core.h"
+#include "csv_log.h"
+#include "download_job.h"
+#include "options.h"
+#include "ports.h"
+#include "result_table.h"
+#include "run_directory.h"
+#include "status_display.h"
+#include "supervisor.h"
+#include "usb_identity.h"
+
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char *const kProgram = "kelvo_pgtool_gang";
+const char *const kTtyClassDir = "/sys/class/tty";
+const char *const kSysRoot = "/sys";
+
+int usageError(const std::string &why) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
+    return kExitUsage;
+}
+
+int failure(const std::string &why) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+    return kExitFailed;
+}
+
+const std::vector<std::string> kLogHeader = {
+    "time",       "port",         "adapter_serial", "usb_id",      "image",
+    "image_size", "image_sha256", "flash_offset",   "chip_erase",  "hash_verify",
+    "result",     "result_text",  "seconds",        "tool_version"};
+
+std::string isoTime(std::time_t t) {
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buf;
+}
+
+std::string resultText(const gang::Board &board) {
+    switch (board.outcome) {
+    case gang::Outcome::Ok:
+        return "ok";
+    case gang::Outcome::Interrupted:
+        return "interrupted";
+    default:
+        return board.reason;
+    }
+}
+
+std::vector<std::string> logRow(const gang::DownloadJob &job, const gang::Board &board) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", gang::elapsedSeconds(board, board.end));
+    const DeviceSetting &rec = job.record;
+    return {isoTime(board.startWall),
+            board.port,
+            board.usb.serial,
+            board.usb.usbId,
+            job.imagePath,
+            std::to_string(job.imageSize),
+            job.imageSha256,
+            rec.flash_offset,
+            std::to_string(rec.chip_erase),
+            std::to_string(rec.hash_verify),
+            board.haveResult ? std::to_string(board.result) : "",
+            resultText(board),
+            seconds,
+            KELVO_VERSION};
+}
+
+// The ports of the run, checked: false after a usage error message.
+bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
+                  std::vector<std::string> *resolved, std::string *error) {
+    *ports = options.ports;
+    if (options.allPorts) {
+        if (!gang::listAdapterPorts(kTtyClassDir, ports, error)) {
+            return false;
+        }
+        if (ports->empty()) {
+            *error = "--all: no serial adapter found";
+            return false;
+        }
+    }
+    return gang::checkPorts(*ports, resolved, error);
+}
+
+std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
+                                    const std::vector<std::string> &resolved,
+                                    const std::string &runDir) {
+    std::vector<std::string> names = gang::outputFileNames(ports);
+    std::vector<gang::Board> boards(ports.size());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        boards[i].port = ports[i];
+        boards[i].resolved = resolved[i];
+        boards[i].outputFile = runDir + "/" + names[i];
+        boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
+    }
+    return boards;
+}
+
+int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
+    if (signal != 0) {
+        return 128 + signal;
+    }
+    for (const gang::Board &board : boards) {
+        if (board.outcome != gang::Outcome::Ok) {
+            return kExitFailed;
+        }
+    }
+    return logOk ? kExitOk : kExitFailed;
+}
+
+int run(const gang::Options &options) {
+    std::vector<std::string> ports, resolved;
+    std::string error;
+    if (!collectPorts(options, &ports, &resolved, &error)) {
+        return usageError(error);
+    }
+    gang::DownloadJob job;
+    if (prepareJob(&job) != KELVO_SUCCESS) {
+        return kExitFailed; // the core has printed why
+    }
+    std::string runDir;
+    if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+        return failure(error);
+    }
+    gang::CsvLog log;
+    if (!options.logFile.empty() && !log.open(options.logFile, kLogHeader, &error)) {
+        return failure(error);
+    }
+    std::vector<gang::Board> boards = makeBoards(ports, resolved, runDir);
+    gang::StatusDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1);
+    bool logOk = true;
+    gang::installParentSignals();
+    int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
+        std::string why;
+        if (log.isOpen() && !log.append(logRow(job, board), &why)) {
+            logOk = false;
+            std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+        }
+    });
+    std::fputs(gang::resultTable(boards, runDir).c_str(), stdout);
+    std::fflush(stdout);
+    if (!log.close(&error)) {
+        logOk = false;
+        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+    }
+    return exitStatus(boards, signal, logOk);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    kelvo_prepare_process();
+    gang::Options options;
+    std::string error;
+    switch (gang::parseOptions(argc, argv, &options, &error)) {
+    case gang::ParseOutcome::Help:
+        std::fputs(gang::usageText(), stdout);
+        return kExitOk;
+    case gang::ParseOutcome::Version:
+        std::printf("%s %s\n", kProgram, KELVO_VERSION);
+        return kExitOk;
+    case gang::ParseOutcome::UsageError:
+        return usageError(error);
+    case gang::ParseOutcome::Run:
+        break;
+    }
+    return run(options);
+}

@@ -1,0 +1,23 @@
+// The command line of kelvo_pgtool_gang.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace gang {
+
+struct Options {
+    std::string logFile;   // empty: no traceability log
+    std::string outputDir; // empty: gang-<date>-<time>/ in the current directory
+    bool allPorts = false;
+    std::vector<std::string> ports; // as given
+};
+
+enum class ParseOutcome { Run, Help, Version, UsageError };
+
+// Fills options from argv; on UsageError, error says why.
+ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *error);
+
+const char *usageText();
+
+} // namespace gang

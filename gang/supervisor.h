@@ -1,0 +1,25 @@
+// Runs every board's worker at once and follows them to the end; forwards
+// Ctrl-C and SIGTERM to the workers so that each cancels its own line.
+#pragma once
+
+#include "board.h"
+#include "download_job.h"
+#include "status_display.h"
+
+#include <functional>
+#include <vector>
+
+namespace gang {
+
+// Called once per board when its outcome is known.
+using BoardFinished = std::function<void(const Board &)>;
+
+// Catches SIGINT, SIGTERM and SIGHUP for the parent.
+void installParentSignals();
+
+// Starts the workers and waits for all of them; returns the signal that
+// interrupted the run, or 0.
+int superviseRun(const DownloadJob &job, std::vector<Board> *boards, StatusDisplay *display,
+                 const BoardFinished &finished);
+
+} // namespace gang

@@ -1,0 +1,26 @@
+// The process that downloads into one board: its output goes to the
+// board's file, its phase and result come back over a pipe.
+#pragma once
+
+#include "board.h"
+#include "download_job.h"
+
+#include <string>
+
+namespace gang {
+
+// Status messages on the pipe, one line each, written whole:
+//   "P <phase> <percent>\n"  phase (enum kelvo_phase) and percent (-1: none)
+//   "R <result>\n"           the core's result, the last message
+struct StatusParser {
+    std::string pending;
+    // Feeds bytes; updates the board's phase, percent and result.
+    void feed(const char *bytes, size_t n, Board *board);
+};
+
+// Forks the worker for board (port, output file set) with the signals of
+// the parent blocked; fills pid, statusFd, start times. false with error
+// when it could not be started.
+bool startWorker(const DownloadJob &job, Board *board, std::string *error);
+
+} // namespace gang

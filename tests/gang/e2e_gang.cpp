@@ -1,0 +1,358 @@
+// kelvo_pgtool_gang end to end: several kelvo_chipsim instances, each on its
+// own pseudo-terminal, programmed by one run of the real program.
+#include "KelvoPG_core.h"
+#include "kelvo_test.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRunTimeoutMs = 180000;
+const char kHeader[] = "time,port,adapter_serial,usb_id,image,image_size,image_sha256,"
+                       "flash_offset,chip_erase,hash_verify,result,result_text,seconds,"
+                       "tool_version\r\n";
+
+[[noreturn]] void execIn(const std::vector<std::string> &argv, const std::string &cwd) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    if (::chdir(cwd.c_str()) == 0) {
+        ::execv(args[0], args.data());
+    }
+    ::_exit(127);
+}
+
+// A simulator in a directory of its own; its standard error goes to a file.
+class Sim {
+  public:
+    Sim(const std::string &dir, const std::string &name, const std::vector<std::string> &faults)
+        : home_(dir + "/" + name) {
+        ::mkdir(home_.c_str(), 0755);
+        std::vector<std::string> argv{KELVO_SIM_PATH,         "--flash", home_ + "/flash.bin",
+                                      "--flash-size",         "262144",  "--log",
+                                      home_ + "/commands.log"};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        int out[2];
+        EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            int err = ::open((home_ + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out[1], 1);
+            ::dup2(err, 2);
+            execIn(argv, home_);
+        }
+        ::close(out[1]);
+        tty_ = firstLine(out[0]);
+        ::close(out[0]);
+    }
+    ~Sim() { stop(); }
+    const std::string &tty() const { return tty_; }
+    std::string commandLog() const { return kt::readFile(home_ + "/commands.log"); }
+    std::string events() const { return kt::readFile(home_ + "/events.txt"); }
+    std::string flash() {
+        stop();
+        return kt::readFile(home_ + "/flash.bin");
+    }
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+  private:
+    static std::string firstLine(int fd) {
+        std::string text;
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (text.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            char buf[256];
+            ssize_t n = ::poll(&p, 1, 100) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+            if (n < 0 || (n == 0 && p.revents)) {
+                break;
+            }
+            text.append(buf, static_cast<size_t>(n));
+        }
+        return text.substr(0, text.find('\n'));
+    }
+    std::string home_, tty_;
+    pid_t pid_ = -1;
+};
+
+std::string sha256Hex(const std::string &bytes) {
+    sha256_context ctx;
+    uint8_t digest[32];
+    sha256_init(&ctx);
+    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    sha256_final(&ctx, digest);
+    char hex[65];
+    for (int i = 0; i < 32; ++i) {
+        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    }
+    return hex;
+}
+
+std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, sep)) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+class GangRun : public ::testing::Test {
+  protected:
+    // The record as "-set" writes it, pointing at image.bin; its device is
+    // never set, as on a station where only the ports are given.
+    void writeSetup(size_t imageSize, int baud = 1000000) {
+        image_ = kt::randomBytes(imageSize, 11);
+        kt::writeFile(dir_.file("image.bin"), image_);
+        DeviceSetting rec;
+        default_device_setting(&rec);
+        std::strcpy(rec.image, "image.bin");
+        rec.baudrate = baud;
+        kt::writeFile(dir_.file("record.dat"),
+                      std::string(reinterpret_cast<char *>(&rec), sizeof rec));
+    }
+    kt::RunResult gang(const std::vector<std::string> &args) {
+        std::vector<std::string> argv{KELVO_GANG_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return kt::run(argv, dir_.path(), kRunTimeoutMs);
+    }
+    // The log row of this port, split into its columns (quoted ones unquoted).
+    std::vector<std::string> logRow(const std::string &port) {
+        for (const std::string &line : split(kt::readFile(dir_.file("log.csv")), '\n')) {
+            std::vector<std::string> row = csvFields(line);
+            if (row.size() > 1 && row[1] == port) {
+                return row;
+            }
+        }
+        return {};
+    }
+    static std::vector<std::string> csvFields(const std::string &line) {
+        std::vector<std::string> fields(1);
+        bool quoted = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            char c = line[i];
+            if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                fields.back() += c;
+                ++i;
+            } else if (c == '"') {
+                quoted = !quoted;
+            } else if (c == ',' && !quoted) {
+                fields.emplace_back();
+            } else if (c != '\r' || quoted) {
+                fields.back() += c;
+            }
+        }
+        return fields;
+    }
+    // text: the whole result_text, or with prefixOnly its start.
+    void expectLogRow(const std::string &port, const std::string &result, const std::string &text,
+                      bool prefixOnly = false) {
+        std::vector<std::string> row = logRow(port);
+        ASSERT_EQ(row.size(), 14u) << port;
+        EXPECT_EQ(row[4], dir_.file("image.bin"));
+        EXPECT_EQ(row[5], std::to_string(image_.size()));
+        EXPECT_EQ(row[6], sha256Hex(image_));
+        EXPECT_EQ(row[7] + row[8] + row[9], "0x000001");
+        EXPECT_EQ(row[10], result) << port;
+        EXPECT_EQ(prefixOnly ? row[11].substr(0, text.size()) : row[11], text) << port;
+        EXPECT_EQ(row[13], KELVO_VERSION);
+    }
+    std::string dirOfRun(const std::string &out) {
+        size_t at = out.find("Output of each board: ");
+        return at == std::string::npos ? "" : out.substr(at + 22, out.find('\n', at) - at - 22);
+    }
+
+    kt::TempDir dir_;
+    std::string image_;
+};
+
+TEST_F(GangRun, EveryBoardProgrammedLoggedAndPipedWithoutCarriageReturns) {
+    writeSetup(20000);
+    Sim a(dir_.path(), "a", {"--link", dir_.file("ttyKELVO0")});
+    Sim b(dir_.path(), "b", {});
+    Sim c(dir_.path(), "c", {});
+    kt::writeFile(dir_.file("log.csv"), ""); // an empty log gets its header too
+    kt::RunResult r = gang({"--log", "log.csv", "./ttyKELVO0", b.tty(), c.tty()});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    size_t rowA = r.out.find("./ttyKELVO0  ");
+    size_t rowC = r.out.find(c.tty() + "  ");
+    EXPECT_LT(r.out.find("PORT  "), rowA); // the table, in the order given
+    EXPECT_LT(rowA, r.out.find(b.tty() + "  ", rowA));
+    EXPECT_LT(r.out.find(b.tty() + "  ", rowA), rowC);
+    EXPECT_NE(r.out.find("3 of 3 boards programmed\n"), std::string::npos) << r.out;
+    std::string run = dirOfRun(r.out);
+    EXPECT_EQ(run.compare(0, 5, "gang-"), 0) << run;
+    EXPECT_NE(kt::readFile(dir_.file(run + "ttyKELVO0.log")).find("End Download"),
+              std::string::npos);
+
+    EXPECT_EQ(kt::readFile(dir_.file("log.csv")).compare(0, sizeof kHeader - 1, kHeader), 0);
+    EXPECT_EQ(split(kt::readFile(dir_.file("log.csv")), '\n').size(), 4u);
+    for (const std::string &port : {std::string("./ttyKELVO0"), b.tty(), c.tty()}) {
+        expectLogRow(port, "176", "ok");
+    }
+    for (Sim *sim : {&a, &b, &c}) {
+        EXPECT_EQ(sim->flash().substr(0, image_.size()), image_);
+    }
+}
+
+TEST_F(GangRun, FailedBoardsNamedWithTheirReasonsWhileTheOthersSucceed) {
+    writeSetup(20000);
+    Sim good(dir_.path(), "good", {});
+    Sim noPing(dir_.path(), "noping", {"--no-ping"});
+    Sim digest(dir_.path(), "digest", {"--wrong-digest"});
+    Sim hangUp(dir_.path(), "hangup", {"--hangup-after-blocks", "3"});
+    kt::RunResult r = gang({"--log", "log.csv", "--output-dir", "out", good.tty(), noPing.tty(),
+                            digest.tty(), hangUp.tty()});
+    ASSERT_EQ(r.exit_code, 1) << r.out << r.err;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    auto row = [&](const Sim &sim) {
+        size_t at = r.out.find(sim.tty() + "  ", r.out.find("PORT  "));
+        return at == std::string::npos ? "" : r.out.substr(at, r.out.find('\n', at) - at);
+    };
+    // The serial layer's words for a line that went away.
+    std::string hangUpReason = "error: " + hangUp.tty() + ": ";
+    EXPECT_NE(row(good).find("  ok  "), std::string::npos) << r.out;
+    EXPECT_NE(row(noPing).find("  FAILED       device ping not received  "), std::string::npos)
+        << r.out;
+    EXPECT_NE(row(digest).find("  FAILED       HashVerify Fail  "), std::string::npos) << r.out;
+    EXPECT_NE(row(hangUp).find("  FAILED       " + hangUpReason), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 of 4 boards programmed\nOutput of each board: out/\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(kt::readFile(dir_.file("log.csv")).compare(0, sizeof kHeader - 1, kHeader), 0);
+    expectLogRow(good.tty(), "176", "ok");
+    expectLogRow(noPing.tty(), "181", "device ping not received");
+    expectLogRow(digest.tty(), "184", "HashVerify Fail");
+    expectLogRow(hangUp.tty(), "184", hangUpReason, true);
+    EXPECT_EQ(good.flash().substr(0, image_.size()), image_);
+}
+
+TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
+    writeSetup(20000);
+    Sim sim(dir_.path(), "a", {"--link", dir_.file("ttyKELVO0")});
+    kt::writeFile(dir_.file("plain"), "");
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case usage[] = {
+        {{sim.tty(), "./ttyKELVO0"},
+         "kelvo_pgtool_gang: the same port twice: " + sim.tty() + " and ./ttyKELVO0 are " +
+             sim.tty() + "\n"},
+        {{}, "kelvo_pgtool_gang: no port given\n"},
+        {{"--log", "log.csv"}, "kelvo_pgtool_gang: no port given\n"},
+        {{"--fast", sim.tty()}, "kelvo_pgtool_gang: unknown option: --fast\n"},
+        {{sim.tty(), "plain"}, "kelvo_pgtool_gang: plain: not a character device\n"},
+    };
+    for (const Case &c : usage) {
+        kt::RunResult r = gang(c.args);
+        EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err + "Try 'kelvo_pgtool_gang --help' for more information.\n");
+    }
+    // A record whose image cannot be read: the single download's message.
+    DeviceSetting rec;
+    default_device_setting(&rec);
+    std::strcpy(rec.image, "missing.bin");
+    kt::writeFile(dir_.file("record.dat"), std::string(reinterpret_cast<char *>(&rec), sizeof rec));
+    kt::RunResult r = gang({"--log", "log.csv", sim.tty()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Cannot read image file missing.bin: No such file or directory\n");
+    std::strcpy(rec.image, "image.bin");
+    std::strcpy(rec.flash_offset, "0x80000000");
+    kt::writeFile(dir_.file("record.dat"), std::string(reinterpret_cast<char *>(&rec), sizeof rec));
+    r = gang({sim.tty()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "Device setting not done\nFlash Offset out of range\n");
+
+    EXPECT_EQ(sim.commandLog(), "");
+    EXPECT_FALSE(kt::fileExists(dir_.file("log.csv")));
+    EXPECT_EQ(kt::readFile(dir_.file("record.dat")),
+              std::string(reinterpret_cast<char *>(&rec), sizeof rec)); // never written
+}
+
+// Starts the program with its standard output in a file; returns its pid.
+pid_t startGang(const std::vector<std::string> &args, const std::string &dir) {
+    std::vector<std::string> argv{KELVO_GANG_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int out = ::open((dir + "/gang.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        execIn(argv, dir);
+    }
+    return pid;
+}
+
+bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit) {
+    auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
+    // At 115200 baud on the simulator's wire-time model the image takes
+    // about twenty seconds: long enough to be interrupted mid-transfer.
+    writeSetup(230000, 115200);
+    Sim a(dir_.path(), "a", {"--baud-model", "--events", dir_.file("a/events.txt")});
+    Sim b(dir_.path(), "b", {"--baud-model", "--events", dir_.file("b/events.txt")});
+    ASSERT_FALSE(a.tty().empty() || b.tty().empty()) << "kelvo_chipsim did not start";
+    pid_t pid =
+        startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
+    auto writing = [&](const Sim &sim) {
+        std::string name = sim.tty().substr(sim.tty().rfind('/') + 1);
+        return kt::readFile(dir_.file("out/" + name + ".log")).find("Downloading ---- ") !=
+               std::string::npos;
+    };
+    auto transferring = [&] { return writing(a) && writing(b); };
+    ASSERT_TRUE(waitFor(transferring, std::chrono::seconds(60)))
+        << kt::readFile(dir_.file("gang.out"));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_TRUE(
+        waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30)));
+    std::string out = kt::readFile(dir_.file("gang.out"));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << out;
+    EXPECT_NE(out.find("0 of 2 boards programmed\n"), std::string::npos) << out;
+    for (Sim *sim : {&a, &b}) {
+        size_t at = out.find(sim->tty() + "  ", out.find("PORT  "));
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_EQ(out.compare(at + sim->tty().size() + 2, 11, "interrupted"), 0) << out;
+        expectLogRow(sim->tty(), "188", "interrupted");
+        sim->stop();
+        EXPECT_EQ(sim->events().compare(0, 17, "xmodem cancelled "), 0) << sim->events();
+    }
+}
+
+} // namespace

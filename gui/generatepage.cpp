@@ -268,10 +268,12 @@ void MainWindow::on_pushButton_14_clicked() {
         return;
     // Tens of megabytes take a while to write: the window keeps painting.
     ui->pushButton_14->setEnabled(false);
+    composing_ = true;
     composeWatcher_.setFuture(QtConcurrent::run(saveImage, map, name));
 }
 
 void MainWindow::onComposeFinished() {
+    composing_ = false;
     ui->pushButton_14->setEnabled(true);
     showPopupMsg(composeWatcher_.result());
     emit composeFinished();

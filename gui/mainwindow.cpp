@@ -106,7 +106,7 @@ bool MainWindow::isBusy() const {
 }
 
 bool MainWindow::isComposing() const {
-    return composeWatcher_.isRunning();
+    return composing_;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {
@@ -128,13 +128,13 @@ Dialogs *MainWindow::dialogs() const {
 // simulator's link, say), so that the window can be tried without a board.
 void MainWindow::fillPortList(const QStringList &ports) {
     ui->comboBox_8->clear();
-    const QString extra = windowlogic::offeredDevice(storedSettings().device, ports);
-    ui->comboBox_8->addItems(windowlogic::portEntries(ports, extra));
+    offeredDevice_ = windowlogic::offeredDevice(storedSettings().device, ports);
+    ui->comboBox_8->addItems(windowlogic::portEntries(ports, offeredDevice_));
     ui->comboBox_8->setCurrentIndex(0);
 }
 
 QString MainWindow::selectedDevice() const {
-    return windowlogic::devicePath(ui->comboBox_8->currentText());
+    return windowlogic::devicePath(ui->comboBox_8->currentText(), offeredDevice_);
 }
 
 // "NaN" (never set) shows as an empty field, which keeps the record's.

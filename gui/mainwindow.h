@@ -115,12 +115,14 @@ class MainWindow : public QMainWindow {
     QByteArray system_data;
     QFutureWatcher<int> watcher_;
     QFutureWatcher<QString> composeWatcher_;
+    bool composing_ = false; // until the window has shown the outcome
     // The serial layer's error and warning lines of the operation in flight,
     // written by the worker.
     std::mutex capturedLock_;
     QStringList capturedLines_;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
+    QString offeredDevice_; // the record's device in the port list, or ""
     windowlogic::FreshCounter counter_; // hides a value left by an earlier transfer
     int32_t transferTotal_ = 0;         // 0 until the first positive fresh reading
     bool totalPrinted_ = false;

@@ -35,8 +35,8 @@ QString offeredDevice(const QString &recordDevice, const QStringList &ports) {
     return recordDevice;
 }
 
-QString devicePath(const QString &entry) {
-    return entry.contains('/') ? entry : QStringLiteral("/dev/") + entry;
+QString devicePath(const QString &entry, const QString &offered) {
+    return !offered.isEmpty() && entry == offered ? entry : QStringLiteral("/dev/") + entry;
 }
 
 int checkFlashOffset(const QString &text) {

@@ -24,8 +24,8 @@ QStringList portEntries(const QStringList &ports, const QString &extraDevice);
 QString offeredDevice(const QString &recordDevice, const QStringList &ports);
 
 // The device an entry of the port list stands for: a port name lives in
-// "/dev/", an entry that is a path is taken as it is.
-QString devicePath(const QString &entry);
+// "/dev/", the offered record's device is taken as it is.
+QString devicePath(const QString &entry, const QString &offered = QString());
 
 // The download's check of a flash offset text: 176 for "0x" and
 // hexadecimal digits up to 0x7FFFFFFF, 179 for another form, 180 beyond.

@@ -88,8 +88,7 @@ MainWindow::MainWindow(QWidget *parent, Dialogs *dialogs)
     progressTimer_.setInterval(kProgressPollMs);
     connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::followProgress);
     connect(&watcher_, &QFutureWatcherBase::finished, this, &MainWindow::onOperationFinished);
-    connect(&composeWatcher_, &QFutureWatcherBase::finished, this,
-            &MainWindow::onComposeFinished);
+    connect(&composeWatcher_, &QFutureWatcherBase::finished, this, &MainWindow::onComposeFinished);
 }
 
 MainWindow::~MainWindow() {
@@ -155,8 +154,9 @@ bool MainWindow::storeFlashOffset() {
         return true;
     const int verdict = windowlogic::checkFlashOffset(text);
     if (verdict != KELVO_SUCCESS) {
-        appendLog(verdict == KELVO_OFFSET_RANGE ? tr("Flash Offset out of range")
-                                                : tr("Flash Offset format incorrect.(specify 0x...)"));
+        appendLog(verdict == KELVO_OFFSET_RANGE
+                      ? tr("Flash Offset out of range")
+                      : tr("Flash Offset format incorrect.(specify 0x...)"));
         showStatus(false);
         return false;
     }

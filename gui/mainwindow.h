@@ -122,7 +122,7 @@ class MainWindow : public QMainWindow {
     QStringList capturedLines_;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
-    QString offeredDevice_; // the record's device in the port list, or ""
+    QString offeredDevice_;             // the record's device in the port list, or ""
     windowlogic::FreshCounter counter_; // hides a value left by an earlier transfer
     int32_t transferTotal_ = 0;         // 0 until the first positive fresh reading
     bool totalPrinted_ = false;

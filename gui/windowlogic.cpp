@@ -29,7 +29,8 @@ QString offeredDevice(const QString &recordDevice, const QStringList &ports) {
         return QString();
     for (const QString &port : ports) {
         const QString path = devicePath(port);
-        if (path == recordDevice || QFileInfo(path).canonicalFilePath() == device.canonicalFilePath())
+        if (path == recordDevice ||
+            QFileInfo(path).canonicalFilePath() == device.canonicalFilePath())
             return QString();
     }
     return recordDevice;

@@ -232,15 +232,15 @@ class FormTest : public QObject {
             const char *name;
             QRect rect;
         } samples[] = {
-            {"tabWidget", {7, 0, 644, 551}},      {"frame", {10, 10, 624, 111}},
-            {"lineEdit_2", {80, 35, 534, 41}},    {"frame_5", {326, 170, 308, 131}},
-            {"comboBox_8", {100, 10, 198, 25}},   {"label_20", {300, 14, 91, 17}},
-            {"pushButton_3", {525, 40, 89, 25}},  {"textBrowser", {10, 390, 624, 81}},
-            {"progressBar", {10, 480, 241, 16}},  {"checkBox", {420, 490, 110, 20}},
-            {"pushButton", {545, 480, 89, 23}},   {"cbForceOldOTAs", {125, 20, 118, 22}},
-            {"cbFlashSize", {120, 80, 85, 27}},   {"label_47", {20, 152, 95, 17}},
-            {"frame_2", {10, 160, 624, 351}},     {"pushButton_14", {271, 319, 81, 25}},
-            {"checkBox_2", {62, 13, 18, 15}},     {"checkBox_11", {62, 289, 21, 22}},
+            {"tabWidget", {7, 0, 644, 551}},     {"frame", {10, 10, 624, 111}},
+            {"lineEdit_2", {80, 35, 534, 41}},   {"frame_5", {326, 170, 308, 131}},
+            {"comboBox_8", {100, 10, 198, 25}},  {"label_20", {300, 14, 91, 17}},
+            {"pushButton_3", {525, 40, 89, 25}}, {"textBrowser", {10, 390, 624, 81}},
+            {"progressBar", {10, 480, 241, 16}}, {"checkBox", {420, 490, 110, 20}},
+            {"pushButton", {545, 480, 89, 23}},  {"cbForceOldOTAs", {125, 20, 118, 22}},
+            {"cbFlashSize", {120, 80, 85, 27}},  {"label_47", {20, 152, 95, 17}},
+            {"frame_2", {10, 160, 624, 351}},    {"pushButton_14", {271, 319, 81, 25}},
+            {"checkBox_2", {62, 13, 18, 15}},    {"checkBox_11", {62, 289, 21, 22}},
         };
         for (const auto &s : samples)
             QCOMPARE(gt::widget(&window, s.name)->geometry(), s.rect);

@@ -59,7 +59,8 @@ int neededWidth(QWidget *w) {
     auto *edit = qobject_cast<QLineEdit *>(w);
     QStyleOptionFrame opt;
     opt.initFrom(w);
-    opt.lineWidth = edit->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, w) : 0;
+    opt.lineWidth =
+        edit->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, w) : 0;
     const QMargins margins = edit->textMargins();
     const QSize inner(textWidth + 2 * kLineEditMargin + kCursorWidth + margins.left() +
                           margins.right(),

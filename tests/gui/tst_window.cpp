@@ -175,7 +175,8 @@ class WindowTest : public QObject {
     void imageDigest() {
         const QString abc = dir->file("abc.bin");
         kt::writeFile(abc.toStdString(), "abc");
-        const QString abcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        const QString abcDigest =
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
         const QString emptyDigest =
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
         create_device_setting();

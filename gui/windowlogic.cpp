@@ -25,7 +25,9 @@ QStringList portEntries(const QStringList &ports, const QString &extraDevice) {
 
 QString offeredDevice(const QString &recordDevice, const QStringList &ports) {
     const QFileInfo device(recordDevice);
-    if (recordDevice.isEmpty() || !device.exists() || device.isDir())
+    // "NaN" is the record's mark of a device never set, not a file name.
+    if (recordDevice.isEmpty() || recordDevice == QLatin1String("NaN") || !device.exists() ||
+        device.isDir())
         return QString();
     for (const QString &port : ports) {
         const QString path = devicePath(port);

@@ -266,8 +266,9 @@ void MainWindow::on_pushButton_2_clicked() {
 // The one place that locks the controls able to start or redirect an
 // operation while one runs.
 void MainWindow::setBusy(bool busy) {
+    // The offset field too: it shows the record's offset again afterwards.
     const QList<QWidget *> controls{ui->pushButton, ui->pushButton_2, ui->pushButton_3,
-                                    ui->comboBox_8, ui->comboBox_9};
+                                    ui->comboBox_8, ui->comboBox_9,   ui->lineEdit_5};
     for (QWidget *control : controls)
         control->setEnabled(!busy);
 }

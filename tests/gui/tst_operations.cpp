@@ -27,7 +27,7 @@ const char *const kRed = "QLabel { color: red }";
 constexpr int kOperationTimeoutMs = 90000;
 
 QStringList operationControls() {
-    return {"pushButton", "pushButton_2", "pushButton_3", "comboBox_8", "comboBox_9"};
+    return {"pushButton", "pushButton_2", "pushButton_3", "comboBox_8", "comboBox_9", "lineEdit_5"};
 }
 
 bool controlsEnabled(QObject *window, bool enabled) {

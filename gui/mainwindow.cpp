@@ -25,6 +25,8 @@ constexpr int kProgressPollMs = 10;
 // How long a close waits for a cancelled operation to let go of the port.
 constexpr int kCloseWaitMs = 2000;
 constexpr int kCloseWaitStepMs = 10;
+// A line that keeps failing must not flood the log.
+constexpr int kCapturedLinesMax = 100;
 
 const char *const kSuccessStyle = "QLabel { color: green }";
 const char *const kFailStyle = "QLabel { color: red }";
@@ -278,13 +280,19 @@ void MainWindow::captureLine(int32_t level, const char *line, void *window) {
         return;
     auto *self = static_cast<MainWindow *>(window);
     std::lock_guard<std::mutex> hold(self->capturedLock_);
-    self->capturedLines_ << QString::fromLocal8Bit(line);
+    if (self->capturedLines_.size() < kCapturedLinesMax)
+        self->capturedLines_ << QString::fromLocal8Bit(line);
+    else
+        ++self->capturedLinesDropped_;
 }
 
 QStringList MainWindow::takeCapturedLines() {
     std::lock_guard<std::mutex> hold(capturedLock_);
     QStringList lines;
     lines.swap(capturedLines_);
+    if (capturedLinesDropped_ > 0)
+        lines << tr("(%1 more lines on standard output)").arg(capturedLinesDropped_);
+    capturedLinesDropped_ = 0;
     return lines;
 }
 

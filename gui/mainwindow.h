@@ -120,6 +120,7 @@ class MainWindow : public QMainWindow {
     // written by the worker.
     std::mutex capturedLock_;
     QStringList capturedLines_;
+    int capturedLinesDropped_ = 0;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
     QString offeredDevice_;             // the record's device in the port list, or ""

@@ -159,6 +159,11 @@ void infohelper_output_progress(const char *fmt, ...) __attribute__((format(prin
 /* Ends the progress display: 1 when a diagnostic has already ended its
  * line since the display began, else 0. */
 int32_t infohelper_end_progress(void);
+/* Also hands every diagnostic line that passes the verbosity filter (with
+ * its prefix, without the newline) to hook, on the thread that printed it;
+ * standard output gets the line as before. A null hook stops that. */
+typedef void (*infohelper_line_hook)(int32_t level, const char *line, void *context);
+void infohelper_set_line_hook(infohelper_line_hook hook, void *context);
 
 /* ---- SHA-256 (FIPS 180-4). */
 typedef struct sha256_context {

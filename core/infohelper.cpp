@@ -19,6 +19,11 @@ constexpr int kMaxInfolevel = 20;
 enum class ProgressLine { None, Open, EndedByDiagnostic };
 ProgressLine progress_line = ProgressLine::None;
 std::mutex progress_lock;
+// A front end's copy of the diagnostics (the window's log); guarded by
+// progress_lock like the printing itself.
+infohelper_line_hook line_hook = nullptr;
+void *line_hook_context = nullptr;
+constexpr size_t kHookLineMax = 1024;
 
 const char *prefixFor(int32_t level) {
     switch (level) {
@@ -58,10 +63,25 @@ extern "C" void infohelper_output(int32_t level, const char *fmt, ...) {
     std::fputs(prefixFor(level), stdout);
     va_list ap;
     va_start(ap, fmt);
+    if (line_hook) {
+        va_list copy;
+        va_copy(copy, ap);
+        char line[kHookLineMax];
+        int used = std::snprintf(line, sizeof line, "%s", prefixFor(level));
+        std::vsnprintf(line + used, sizeof line - size_t(used), fmt, copy);
+        va_end(copy);
+        line_hook(level, line, line_hook_context);
+    }
     std::vfprintf(stdout, fmt, ap);
     va_end(ap);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+extern "C" void infohelper_set_line_hook(infohelper_line_hook hook, void *context) {
+    std::lock_guard<std::mutex> hold(progress_lock);
+    line_hook = hook;
+    line_hook_context = context;
 }
 
 extern "C" int32_t infohelper_output_plain(int32_t level, const char *fmt, ...) {

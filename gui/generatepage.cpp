@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMap>
 #include <QSaveFile>
+#include <QtConcurrent/QtConcurrentRun>
 #include <initializer_list>
 #include <iterator>
 #include <vector>
@@ -29,6 +30,8 @@ constexpr int kCalibrationOffset = 0x2000;
 constexpr int kNotMeasured = -255;
 constexpr qint64 kFillChunk = 64 * 1024;
 constexpr int kHexBase = 16;
+// The largest flash the System Data area offers; a bigger image is a typo.
+constexpr qint64 kLargestFlash = 32 * 1024 * 1024;
 
 std::vector<LayoutRow> layoutRows(Ui::MainWindow *ui) {
     return {
@@ -57,20 +60,26 @@ void browseInto(MainWindow *window, QLineEdit *field) {
                                         MainWindow::tr("bin Files(*.bin);;All Files(*.*)")));
 }
 
-// The whole text must be one hexadecimal number in the signed 32-bit
-// range, "0x" allowed; anything else reads as 0.
+QString hexOffset(qint64 offset) {
+    return "0x" + QString::number(offset, kHexBase).toUpper().rightJustified(8, '0');
+}
+
+// The whole text must be one hexadecimal number from 0 to 0x7FFFFFFF,
+// "0x" allowed; -1 for anything else.
 int rowOffset(const LayoutRow &row) {
     if (!row.offsetField)
         return row.fixedOffset;
     bool ok = false;
     const int offset = row.offsetField->text().toInt(&ok, kHexBase);
-    return ok ? offset : 0;
+    return ok && offset >= 0 ? offset : -1;
 }
 
-// Fills map from the ticked rows; a later row at the same offset replaces
-// the earlier one. Returns "" or the message of the first failing row.
+// Fills map from the ticked rows. Returns "" or the message of the first
+// failing row; two rows at one offset overlap.
 QString collectRows(MainWindow *window, const std::vector<LayoutRow> &rows, ImageMap *map) {
-    for (const LayoutRow &row : rows) {
+    bool sharedOffset = false;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const LayoutRow &row = rows[i];
         if (!row.tick->isChecked())
             continue;
         MainWindow::generatefileinfo file;
@@ -80,9 +89,15 @@ QString collectRows(MainWindow *window, const std::vector<LayoutRow> &rows, Imag
         file.size = window->checkFileSize(file.path);
         if (file.size == kNotMeasured)
             return file.path + " size error";
-        map->insert(rowOffset(row), file);
+        const int offset = rowOffset(row);
+        if (offset < 0)
+            return QString("Bin %1: offset \"%2\" is not a hexadecimal number")
+                .arg(i + 1)
+                .arg(row.offsetField->text());
+        sharedOffset = sharedOffset || map->contains(offset);
+        map->insert(offset, file);
     }
-    return QString();
+    return sharedOffset ? QString("Overlap detected: Please check offset values") : QString();
 }
 
 // 64-bit sums: offsets near the top of the signed range must not wrap.
@@ -97,6 +112,20 @@ bool hasOverlap(const ImageMap &map) {
             return true;
     }
     return false;
+}
+
+// "" or why the image is too large for any flash.
+QString sizeProblem(const ImageMap &map) {
+    const qint64 first = map.firstKey();
+    const qint64 size = endOf(std::prev(map.cend())) - first;
+    if (size <= kLargestFlash)
+        return QString();
+    return QString("The image would be %1 bytes, more than the largest flash (%2 bytes): "
+                   "it runs from offset %3 to the end of the file at offset %4")
+        .arg(size)
+        .arg(kLargestFlash)
+        .arg(hexOffset(first))
+        .arg(hexOffset(map.lastKey()));
 }
 
 bool writeFill(QSaveFile *out, qint64 count) {
@@ -219,18 +248,33 @@ void MainWindow::on_checkBox_11_stateChanged(int state) {
 }
 
 void MainWindow::on_pushButton_14_clicked() {
+    if (isComposing())
+        return;
     ImageMap map;
     QString problem = collectRows(this, layoutRows(ui), &map);
     if (problem.isEmpty() && map.isEmpty())
         problem = "No files selected";
     if (problem.isEmpty() && hasOverlap(map))
         problem = "Overlap detected: Please check offset values";
+    if (problem.isEmpty())
+        problem = sizeProblem(map);
     if (!problem.isEmpty()) {
         showPopupMsg(problem);
         return;
     }
-    const QString name = dialogs()->saveFileName(this, tr("Save file"), "flash.bin", ".bin");
+    const QString name = dialogs()->saveFileName(this, tr("Save file"), "flash.bin",
+                                                 tr("bin Files(*.bin);;All Files(*.*)"));
     if (name.isEmpty())
         return;
-    showPopupMsg(saveImage(map, name));
+    // Tens of megabytes take a while to write: the window keeps painting.
+    ui->pushButton_14->setEnabled(false);
+    composing_ = true;
+    composeWatcher_.setFuture(QtConcurrent::run(saveImage, map, name));
+}
+
+void MainWindow::onComposeFinished() {
+    composing_ = false;
+    ui->pushButton_14->setEnabled(true);
+    showPopupMsg(composeWatcher_.result());
+    emit composeFinished();
 }

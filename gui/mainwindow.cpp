@@ -8,8 +8,13 @@
 #include "ui_mainwindow.h"
 #include "windowlogic.h"
 
+#include <QCloseEvent>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardItemModel>
+#include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 #include <cstdio>
 
@@ -17,6 +22,11 @@ namespace {
 
 // Often enough for a smooth bar, rare enough to cost nothing.
 constexpr int kProgressPollMs = 10;
+// How long a close waits for a cancelled operation to let go of the port.
+constexpr int kCloseWaitMs = 2000;
+constexpr int kCloseWaitStepMs = 10;
+// A line that keeps failing must not flood the log.
+constexpr int kCapturedLinesMax = 100;
 
 const char *const kSuccessStyle = "QLabel { color: green }";
 const char *const kFailStyle = "QLabel { color: red }";
@@ -34,6 +44,34 @@ void disableItems(QComboBox *combo, int first, int last) {
         model->item(row)->setEnabled(false);
 }
 
+// The record's device and flash offset; empty texts when it cannot be read.
+struct StoredSettings {
+    QString device, flashOffset;
+};
+
+QString recordText(const char *field, size_t size) {
+    return QString::fromLocal8Bit(field, int(qstrnlen(field, uint(size))));
+}
+
+StoredSettings storedSettings() {
+    DeviceSetting record;
+    if (load_device_setting(&record) != KELVO_SUCCESS)
+        return {};
+    return {recordText(record.device, sizeof record.device),
+            recordText(record.flash_offset, sizeof record.flash_offset)};
+}
+
+// Hex SHA-256 of a regular file, "" when it cannot be read.
+QString fileDigest(const QString &path) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent, Dialogs *dialogs)
@@ -43,17 +81,24 @@ MainWindow::MainWindow(QWidget *parent, Dialogs *dialogs)
     fillPortList(windowlogic::availablePortNames());
     clear_stats_onDisplay();
     showStoredImagePath();
+    showStoredOffset();
+    showImageDigest();
     disableUnofferedEntries();
+    ui->lineEdit_2->setReadOnly(true);
+    connect(ui->lineEdit, &QLineEdit::editingFinished, this, &MainWindow::showImageDigest);
 
     progressTimer_.setInterval(kProgressPollMs);
     connect(&progressTimer_, &QTimer::timeout, this, &MainWindow::followProgress);
     connect(&watcher_, &QFutureWatcherBase::finished, this, &MainWindow::onOperationFinished);
+    connect(&composeWatcher_, &QFutureWatcherBase::finished, this, &MainWindow::onComposeFinished);
 }
 
 MainWindow::~MainWindow() {
     // The worker uses the core's process-wide port; let it finish (the
     // core bounds every wait) before the window goes away.
     watcher_.waitForFinished();
+    composeWatcher_.waitForFinished();
+    infohelper_set_line_hook(nullptr, nullptr);
     delete ui;
 }
 
@@ -61,14 +106,63 @@ bool MainWindow::isBusy() const {
     return running_ != Operation::None;
 }
 
+bool MainWindow::isComposing() const {
+    return composing_;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    if (isBusy()) {
+        kelvo_request_cancel();
+        QElapsedTimer waited;
+        waited.start();
+        while (!watcher_.future().isFinished() && waited.elapsed() < kCloseWaitMs)
+            QThread::msleep(kCloseWaitStepMs);
+    }
+    QMainWindow::closeEvent(event);
+}
+
 Dialogs *MainWindow::dialogs() const {
     return dialogs_ ? dialogs_ : &realDialogs();
 }
 
+// The record's device joins the list when it is a path of its own (the
+// simulator's link, say), so that the window can be tried without a board.
 void MainWindow::fillPortList(const QStringList &ports) {
     ui->comboBox_8->clear();
-    ui->comboBox_8->addItems(windowlogic::portEntries(ports));
+    offeredDevice_ = windowlogic::offeredDevice(storedSettings().device, ports);
+    ui->comboBox_8->addItems(windowlogic::portEntries(ports, offeredDevice_));
     ui->comboBox_8->setCurrentIndex(0);
+}
+
+QString MainWindow::selectedDevice() const {
+    return windowlogic::devicePath(ui->comboBox_8->currentText(), offeredDevice_);
+}
+
+// "NaN" (never set) shows as an empty field, which keeps the record's.
+void MainWindow::showStoredOffset() {
+    const QString offset = storedSettings().flashOffset;
+    ui->lineEdit_5->setText(offset == QLatin1String("NaN") ? QString() : offset);
+}
+
+void MainWindow::showImageDigest() {
+    ui->lineEdit_2->setText(fileDigest(ui->lineEdit->text()));
+}
+
+// The field is the offset of the next download: checked as the download
+// checks it, so that a refusal costs no serial traffic.
+bool MainWindow::storeFlashOffset() {
+    const QString text = ui->lineEdit_5->text().trimmed();
+    if (text.isEmpty())
+        return true;
+    const int verdict = windowlogic::checkFlashOffset(text);
+    if (verdict != KELVO_SUCCESS) {
+        appendLog(verdict == KELVO_OFFSET_RANGE
+                      ? tr("Flash Offset out of range")
+                      : tr("Flash Offset format incorrect.(specify 0x...)"));
+        showStatus(false);
+        return false;
+    }
+    return stored(setFlashOffset(text.toLatin1().constData()));
 }
 
 void MainWindow::disableUnofferedEntries() {
@@ -145,6 +239,7 @@ void MainWindow::appendResultLine(int result) {
         {KELVO_CONFIG_REFUSED, QT_TR_NOOP("Unable to set device configs")},
         {KELVO_ERASE_FAILED, QT_TR_NOOP("Erase Unsuccessful")},
         {KELVO_TRANSFER_FAILED, QT_TR_NOOP("Xmodem failure")},
+        {KELVO_INTERRUPTED, QT_TR_NOOP("Operation interrupted")},
     };
     for (const auto &entry : kResultLines) {
         if (entry.result == result) {
@@ -165,6 +260,7 @@ void MainWindow::on_comboBox_8_activated(int) {
 void MainWindow::on_pushButton_2_clicked() {
     ui->lineEdit->setText(dialogs()->openFileName(this, tr("choose bin"), QStringLiteral("~/"),
                                                   tr("bin Files(*.bin);;All Files(*.*)")));
+    showImageDigest();
 }
 
 // ---- Running an operation on the worker.
@@ -172,16 +268,46 @@ void MainWindow::on_pushButton_2_clicked() {
 // The one place that locks the controls able to start or redirect an
 // operation while one runs.
 void MainWindow::setBusy(bool busy) {
+    // The offset field too: it shows the record's offset again afterwards.
     const QList<QWidget *> controls{ui->pushButton, ui->pushButton_2, ui->pushButton_3,
-                                    ui->comboBox_8, ui->comboBox_9};
+                                    ui->comboBox_8, ui->comboBox_9,   ui->lineEdit_5};
     for (QWidget *control : controls)
         control->setEnabled(!busy);
+}
+
+void MainWindow::captureLine(int32_t level, const char *line, void *window) {
+    if (level > 1) // errors and warnings only
+        return;
+    auto *self = static_cast<MainWindow *>(window);
+    std::lock_guard<std::mutex> hold(self->capturedLock_);
+    if (self->capturedLines_.size() < kCapturedLinesMax)
+        self->capturedLines_ << QString::fromLocal8Bit(line);
+    else
+        ++self->capturedLinesDropped_;
+}
+
+QStringList MainWindow::takeCapturedLines() {
+    std::lock_guard<std::mutex> hold(capturedLock_);
+    QStringList lines;
+    lines.swap(capturedLines_);
+    if (capturedLinesDropped_ > 0)
+        lines << tr("(%1 more lines on standard output)").arg(capturedLinesDropped_);
+    capturedLinesDropped_ = 0;
+    return lines;
 }
 
 void MainWindow::startOperation(Operation operation, const QFuture<int> &future) {
     running_ = operation;
     setBusy(true);
     watcher_.setFuture(future);
+}
+
+// What runs on the worker: the core's own diagnostics are copied for the log.
+static QFuture<int> runWithCapture(MainWindow *window, int32_t (*operation)(),
+                                   infohelper_line_hook hook) {
+    kelvo_clear_cancel();
+    infohelper_set_line_hook(hook, window);
+    return QtConcurrent::run(operation);
 }
 
 void MainWindow::trig_xmodem_download() {
@@ -192,7 +318,8 @@ void MainWindow::trig_xmodem_download() {
         windowlogic::FreshCounter(checkremaining_bytes(), image.isFile() ? image.size() : -1);
     transferTotal_ = 0;
     totalPrinted_ = false;
-    startOperation(Operation::Download, QtConcurrent::run(xmodem_download_image));
+    startOperation(Operation::Download,
+                   runWithCapture(this, xmodem_download_image, &MainWindow::captureLine));
     progressTimer_.start();
 }
 
@@ -225,10 +352,14 @@ void MainWindow::onOperationFinished() {
     const int result = watcher_.result();
     const Operation finished = running_;
     running_ = Operation::None;
+    infohelper_set_line_hook(nullptr, nullptr);
+    for (const QString &line : takeCapturedLines())
+        appendLog(line);
     if (finished == Operation::Download) {
         if (!totalPrinted_)
             printTransferTotal(counter_.filter(checkremaining_bytes()));
         showDownloadResult(result);
+        showStoredOffset();
         ShowDevice();
         ShowSetting();
     } else {
@@ -250,6 +381,9 @@ void MainWindow::on_pushButton_clicked() {
         return;
     }
     appendLog(tr("File ") + path + tr(" Exists"));
+    showImageDigest();
+    if (!storeFlashOffset())
+        return;
     if (!stored(setImgPath(path.toLocal8Bit().constData())))
         return;
     if (!stored(setChipErase(ui->checkBox->isChecked() ? "1" : "0")))
@@ -259,7 +393,7 @@ void MainWindow::on_pushButton_clicked() {
         appendLog(tr("Please select serial port"));
         return;
     }
-    if (!stored(addDevice(("/dev/" + port).toLocal8Bit().constData())))
+    if (!stored(addDevice(selectedDevice().toLocal8Bit().constData())))
         return;
     if (!stored(setBaudRate(ui->comboBox_9->currentText().toLocal8Bit().constData())))
         return;
@@ -290,9 +424,9 @@ void MainWindow::on_pushButton_3_clicked() {
         appendLog(tr("Please select serial port"));
         return;
     }
-    if (!stored(addDevice(("/dev/" + port).toLocal8Bit().constData())))
+    if (!stored(addDevice(selectedDevice().toLocal8Bit().constData())))
         return;
-    startOperation(Operation::Erase, QtConcurrent::run(eraseChip));
+    startOperation(Operation::Erase, runWithCapture(this, eraseChip, &MainWindow::captureLine));
 }
 
 void MainWindow::showEraseResult(int result) {

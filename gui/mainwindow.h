@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <mutex>
 
 #include "windowlogic.h"
 
@@ -37,11 +38,21 @@ class MainWindow : public QMainWindow {
 
     // True while a download or an erase runs on the worker.
     bool isBusy() const;
+    // True while "Generate" writes its image on the worker.
+    bool isComposing() const;
     Dialogs *dialogs() const;
 
   signals:
     // Emitted on the window thread when a download or erase has ended.
     void operationFinished(int result);
+    // Emitted on the window thread when a composed image has been written
+    // (or has failed), after its message was shown.
+    void composeFinished();
+
+  protected:
+    // Closing during an operation cancels it and waits a little for the
+    // worker, so that the port is released before the window goes.
+    void closeEvent(QCloseEvent *event) override;
 
   private slots:
     void on_pushButton_2_clicked();
@@ -77,6 +88,13 @@ class MainWindow : public QMainWindow {
     enum class Operation { None, Download, Erase };
 
     void fillPortList(const QStringList &ports);
+    QString selectedDevice() const;
+    bool storeFlashOffset();
+    void showStoredOffset();
+    void showImageDigest();
+    void onComposeFinished();
+    static void captureLine(int32_t level, const char *line, void *window);
+    QStringList takeCapturedLines();
     void disableUnofferedEntries();
     void showStoredImagePath();
     QString storedImagePath() const;
@@ -96,12 +114,17 @@ class MainWindow : public QMainWindow {
     Dialogs *dialogs_;
     QByteArray system_data;
     QFutureWatcher<int> watcher_;
+    QFutureWatcher<QString> composeWatcher_;
+    bool composing_ = false; // until the window has shown the outcome
+    // The serial layer's error and warning lines of the operation in flight,
+    // written by the worker.
+    std::mutex capturedLock_;
+    QStringList capturedLines_;
+    int capturedLinesDropped_ = 0;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
+    QString offeredDevice_;             // the record's device in the port list, or ""
     windowlogic::FreshCounter counter_; // hides a value left by an earlier transfer
     int32_t transferTotal_ = 0;         // 0 until the first positive fresh reading
     bool totalPrinted_ = false;
-
-    // Generate page: the file last chosen with "Load", shown by "Edit".
-    QString loadedSystemBin_;
 };

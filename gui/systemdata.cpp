@@ -88,7 +88,8 @@ QByteArray MainWindow::GenerateSystemData() {
 }
 
 void MainWindow::on_btSave_clicked() {
-    const QString name = dialogs()->saveFileName(this, tr("Save file"), "system.bin", ".bin");
+    const QString name = dialogs()->saveFileName(this, tr("Save file"), "system.bin",
+                                                 tr("bin Files(*.bin);;All Files(*.*)"));
     if (name.isEmpty())
         return;
     system_data = GenerateSystemData();
@@ -101,15 +102,15 @@ void MainWindow::on_btLoad_clicked() {
     const QString path = dialogs()->openFileName(this, tr("choose bin"), "~/",
                                                  tr("bin Files(*.bin);;All Files(*.*)"));
     ui->tbSystemBin->setText(path);
-    // A cancelled choice forgets the earlier one, as the emptied field shows.
-    loadedSystemBin_ = path;
 }
 
+// The grid starts from the file the field names now, typed or loaded.
 void MainWindow::on_btEdit_clicked() {
     QByteArray block;
-    if (!loadedSystemBin_.isEmpty()) {
+    const QString path = ui->tbSystemBin->text();
+    if (!path.isEmpty()) {
         QString error;
-        block = readSystemDataFile(loadedSystemBin_, &error);
+        block = readSystemDataFile(path, &error);
         if (!error.isEmpty())
             showPopupMsg(error);
     }

@@ -5,6 +5,8 @@
 #include "systemdata.h"
 #include "ui_systemdatamap.h"
 
+#include <QHeaderView>
+#include <QScrollBar>
 #include <QStandardItemModel>
 
 namespace {
@@ -19,8 +21,8 @@ constexpr int kColumns = kFirstByteColumn + kBytesPerRow;
 constexpr quint32 kBlockAddress = 0x98001000;
 constexpr int kAddressColumnWidth = 100;
 constexpr int kByteColumnWidth = 40;
-constexpr int kViewWidth = 780;
 constexpr int kViewHeight = 400;
+constexpr int kMargin = 10;
 
 Dialogs *realDialogs() {
     static Dialogs dialogs;
@@ -35,12 +37,21 @@ QString byteText(unsigned char byte) {
     return QString("%1").arg(byte, 2, kHexBase, QChar('0')).toUpper();
 }
 
-// A cell that is not wholly a hexadecimal number reads as 0; a larger
-// number keeps its low 8 bits.
-char cellByte(const QString &text) {
+// A cell holds one or two hexadecimal digits (blanks around them allowed);
+// -1 for anything else.
+int cellByte(const QString &text) {
+    const QString digits = text.trimmed();
+    if (digits.isEmpty() || digits.size() > 2)
+        return -1;
     bool ok = false;
-    const int value = text.toInt(&ok, kHexBase);
-    return ok ? char(value & 0xFF) : char(0);
+    const int value = digits.toInt(&ok, kHexBase);
+    return ok && value >= 0 ? value : -1;
+}
+
+QStandardItem *addressItem(int row) {
+    auto *item = new QStandardItem(addressLabel(row));
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    return item;
 }
 
 } // namespace
@@ -51,6 +62,20 @@ SystemDataMap::SystemDataMap(QWidget *parent, Dialogs *dialogs)
     setAttribute(Qt::WA_DeleteOnClose);
     ui->setupUi(this);
     InitSystemDataMap();
+    fitGrid();
+}
+
+// Wide enough for the address and all 16 byte columns beside the row
+// numbers and the scroll bar, whatever the font.
+void SystemDataMap::fitGrid() {
+    QTableView *view = ui->tvSystemData;
+    const int width = view->verticalHeader()->sizeHint().width() +
+                      view->horizontalHeader()->length() +
+                      view->verticalScrollBar()->sizeHint().width() + 2 * view->frameWidth();
+    view->setFixedSize(width, kViewHeight);
+    const int windowWidth = width + 2 * kMargin;
+    ui->btSync->move(windowWidth - kMargin - ui->btSync->width(), ui->btSync->y());
+    resize(windowWidth, height());
 }
 
 SystemDataMap::~SystemDataMap() {
@@ -59,7 +84,7 @@ SystemDataMap::~SystemDataMap() {
 
 void SystemDataMap::InitSystemDataMap() {
     ui->tvSystemData->setModel(model_);
-    ui->tvSystemData->setFixedSize(kViewWidth, kViewHeight);
+    ui->tvSystemData->setFixedHeight(kViewHeight);
     ui->tvSystemData->show();
     model_->setColumnCount(kColumns);
     model_->setRowCount(kRows);
@@ -74,7 +99,7 @@ void SystemDataMap::InitSystemDataMap() {
     for (int row = 0; row < kRows; ++row) {
         for (int i = 0; i < kBytesPerRow; ++i)
             model_->setItem(row, kFirstByteColumn + i, new QStandardItem("FF"));
-        model_->setItem(row, kAddressColumn, new QStandardItem(addressLabel(row)));
+        model_->setItem(row, kAddressColumn, addressItem(row));
     }
 }
 
@@ -87,19 +112,37 @@ void SystemDataMap::showBytes(const QByteArray &block) {
     }
 }
 
-QByteArray SystemDataMap::gatherBytes() const {
+QByteArray SystemDataMap::gatherBytes(QString *problem) const {
     QByteArray block(kSystemDataSize, char(0));
     for (int i = 0; i < kSystemDataSize; ++i) {
-        const QModelIndex cell =
-            model_->index(i / kBytesPerRow, kFirstByteColumn + i % kBytesPerRow);
-        block[i] = cellByte(model_->data(cell, Qt::DisplayRole).toString());
+        const int row = i / kBytesPerRow;
+        const QModelIndex cell = model_->index(row, kFirstByteColumn + i % kBytesPerRow);
+        const QString text = model_->data(cell, Qt::DisplayRole).toString();
+        const int byte = cellByte(text);
+        if (byte < 0) {
+            *problem = tr("Row %1 (%2), column %3: \"%4\" is not a number from 00 to FF")
+                           .arg(row + 1)
+                           .arg(addressLabel(row))
+                           .arg(model_->headerData(cell.column(), Qt::Horizontal).toString())
+                           .arg(text);
+            return QByteArray();
+        }
+        block[i] = char(byte);
     }
     return block;
 }
 
+// Nothing is saved while a cell is not a byte: a wrong block in the
+// system-data region misconfigures the chip.
 void SystemDataMap::on_btSync_clicked() {
-    const QByteArray system_data_map = gatherBytes();
-    const QString name = dialogs_->saveFileName(this, tr("Save file"), "system.bin", ".bin");
+    QString problem;
+    const QByteArray system_data_map = gatherBytes(&problem);
+    if (!problem.isEmpty()) {
+        dialogs_->information(this, tr("Kelvo PG Tool"), problem);
+        return;
+    }
+    const QString name = dialogs_->saveFileName(this, tr("Save file"), "system.bin",
+                                                tr("bin Files(*.bin);;All Files(*.*)"));
     if (name.isEmpty())
         return;
     const QString reason = saveWholeFile(name, system_data_map);

@@ -25,13 +25,16 @@ class SystemDataMap : public QDialog {
     void InitSystemDataMap();
     // Puts the block's bytes into the cells; bytes beyond it stay as they are.
     void showBytes(const QByteArray &block);
-    // The block as the cells read now.
-    QByteArray gatherBytes() const;
+    // The block as the cells read now; empty, with *problem naming the
+    // first cell that is not a byte, when one is not.
+    QByteArray gatherBytes(QString *problem) const;
 
   private slots:
     void on_btSync_clicked();
 
   private:
+    void fitGrid();
+
     Ui::SystemDataMap *ui;
     Dialogs *dialogs_;
     QStandardItemModel *model_;

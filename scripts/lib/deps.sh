@@ -6,7 +6,7 @@ KELVO_PACKAGES=(
   libgtest-dev libgmock-dev googletest
   libssl-dev lrzsz strace
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick fonts-dejavu-core
 )
 
 kelvo_missing_packages() {

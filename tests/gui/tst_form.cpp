@@ -227,29 +227,31 @@ class FormTest : public QObject {
     }
 
     void geometries() {
-        QCOMPARE(window.size(), QSize(457, 559));
+        QCOMPARE(window.size(), QSize(660, 559));
         const struct {
             const char *name;
             QRect rect;
         } samples[] = {
-            {"tabWidget", {7, 0, 441, 551}},     {"frame", {10, 10, 421, 111}},
-            {"lineEdit_2", {80, 35, 331, 41}},   {"frame_5", {222, 170, 211, 131}},
-            {"comboBox_8", {100, 10, 101, 25}},  {"label_20", {200, 14, 91, 17}},
-            {"pushButton_3", {321, 40, 89, 25}}, {"textBrowser", {10, 390, 421, 81}},
-            {"progressBar", {10, 480, 141, 16}}, {"checkBox", {250, 490, 91, 20}},
-            {"pushButton", {340, 480, 89, 23}},  {"cbForceOldOTAs", {120, 20, 97, 22}},
-            {"cbFlashSize", {120, 80, 85, 27}},  {"label_47", {20, 153, 77, 13}},
-            {"frame_2", {10, 160, 421, 351}},    {"pushButton_14", {170, 319, 81, 25}},
-            {"checkBox_2", {44, 13, 18, 15}},    {"checkBox_11", {44, 289, 21, 22}},
+            {"tabWidget", {7, 0, 644, 551}},     {"frame", {10, 10, 624, 111}},
+            {"lineEdit_2", {80, 35, 534, 41}},   {"frame_5", {326, 170, 308, 131}},
+            {"comboBox_8", {100, 10, 198, 25}},  {"label_20", {300, 14, 91, 17}},
+            {"pushButton_3", {525, 40, 89, 25}}, {"textBrowser", {10, 390, 624, 81}},
+            {"progressBar", {10, 480, 241, 16}}, {"checkBox", {420, 490, 110, 20}},
+            {"pushButton", {545, 480, 89, 23}},  {"cbForceOldOTAs", {125, 20, 118, 22}},
+            {"cbFlashSize", {120, 80, 85, 27}},  {"label_47", {20, 152, 95, 17}},
+            {"frame_2", {10, 160, 624, 351}},    {"pushButton_14", {271, 319, 81, 25}},
+            {"checkBox_2", {62, 13, 18, 15}},    {"checkBox_11", {62, 289, 21, 22}},
         };
         for (const auto &s : samples)
             QCOMPARE(gt::widget(&window, s.name)->geometry(), s.rect);
-        // Row 3 has the one narrower Browse button; rows follow their y.
-        QCOMPARE(ui.pushButton_6->width(), 47);
-        QCOMPARE(ui.pushButton_7->width(), 48);
+        // The rows share their columns and follow their y.
         const int rowY[] = {13, 43, 72, 103, 136, 167, 198, 229, 260, 291};
-        for (int i = 0; i < 10; ++i)
-            QCOMPARE(gt::widget(&window, kRows[i].offset)->y(), rowY[i]);
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(gt::widget(&window, kRows[i].label)->geometry(), QRect(7, rowY[i], 52, 17));
+            QCOMPARE(gt::widget(&window, kRows[i].browse)->x(), 368);
+            QCOMPARE(gt::widget(&window, kRows[i].offset)->geometry(),
+                     QRect(514, rowY[i], 100, 17));
+        }
     }
 
     void fontsFramesCaptions() {

@@ -8,6 +8,7 @@
 #include <QtWidgets>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,7 +27,7 @@ const char *const kRed = "QLabel { color: red }";
 constexpr int kOperationTimeoutMs = 90000;
 
 QStringList operationControls() {
-    return {"pushButton", "pushButton_2", "pushButton_3", "comboBox_8", "comboBox_9"};
+    return {"pushButton", "pushButton_2", "pushButton_3", "comboBox_8", "comboBox_9", "lineEdit_5"};
 }
 
 bool controlsEnabled(QObject *window, bool enabled) {
@@ -96,6 +97,17 @@ bool leaveCounterFromCancelledTransfer(int32_t size) {
     serialport_close();
     ::close(master);
     return left && checkremaining_bytes() == size;
+}
+
+constexpr int kFlashOffset = 636; // record field
+
+// True when nobody holds the port: the core takes an exclusive lock on it.
+bool portReleased(const std::string &tty) {
+    const int fd = ::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return free;
 }
 
 bool endsWith(const std::string &text, const std::string &tail) {
@@ -297,6 +309,126 @@ class OperationsTest : public QObject {
         QCOMPARE(finished.count(), 1);
         QCOMPARE(gt::logLines(&window),
                  QStringList({"File " + image + " Exists", "Ping not received"}));
+    }
+
+    // The Offset field is the download's offset: shown from the record,
+    // checked like the download checks it, stored before anything is sent.
+    void downloadOffsetField() {
+        const QString image = writeImage(5000, 11);
+        {
+            MainWindow window(nullptr, &dialogs);
+            auto *offset = gt::child<QLineEdit>(&window, "lineEdit_5");
+            QCOMPARE(offset->text(), QStringLiteral("0x0000"));
+            selectPort(&window, "/dev/ttyNONE");
+            gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+            const QByteArray before = gt::record();
+            const struct {
+                QString text, line;
+            } refused[] = {
+                {"0x4000zz", "Flash Offset format incorrect.(specify 0x...)"},
+                {"4000", "Flash Offset format incorrect.(specify 0x...)"},
+                {"0x", "Flash Offset format incorrect.(specify 0x...)"},
+                {"0x80000000", "Flash Offset out of range"},
+                {"0x100000000", "Flash Offset out of range"},
+            };
+            for (const auto &r : refused) {
+                gt::child<QTextBrowser>(&window, "textBrowser")->clear();
+                offset->setText(r.text);
+                QSignalSpy finished(&window, &MainWindow::operationFinished);
+                click(&window, "pushButton");
+                QCOMPARE(gt::logLines(&window), QStringList({"File " + image + " Exists", r.line}));
+                QCOMPARE(status(&window), QStringLiteral("Fail"));
+                QVERIFY(!window.isBusy());
+                QCOMPARE(finished.count(), 0);
+                QCOMPARE(gt::record(), before); // nothing stored, nothing sent
+            }
+        }
+        kt::ChipSim sim(dir->path(), {});
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        gt::child<QLineEdit>(&window, "lineEdit_5")->setText("0x00004000");
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::recordText(kFlashOffset), QByteArray("0x00004000"));
+        QCOMPARE(gt::child<QLineEdit>(&window, "lineEdit_5")->text(), QStringLiteral("0x00004000"));
+        // An empty field keeps the record's offset.
+        gt::child<QLineEdit>(&window, "lineEdit_5")->clear();
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::child<QLineEdit>(&window, "lineEdit_5")->text(), QStringLiteral("0x00004000"));
+        const std::string flash = sim.flash();
+        QCOMPARE(flash.substr(0x4000, 5000), kt::readFile(image.toStdString()));
+        QCOMPARE(flash.substr(0, 0x4000), std::string(0x4000, '\xff'));
+    }
+
+    // The reason of a failure that the serial layer prints reaches the log
+    // too, before the result line; standard output keeps it as well.
+    void serialErrorsInLog() {
+        const QString image = writeImage(4096, 12);
+        kt::ChipSim sim(dir->path(), {});
+        const int holder = ::open(sim.tty().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX | LOCK_NB) == 0);
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        std::string printed;
+        {
+            gt::StdoutCapture out;
+            QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_NO_PING));
+            QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_NO_PING));
+            printed = out.text();
+        }
+        ::close(holder);
+        const QString busy = "error: cannot access " + QString::fromStdString(sim.tty()) + ": busy";
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", busy, "Ping not received", busy,
+                              "Ping not received", "Chip Erase Fail"}));
+        QVERIFY2(printed.find(busy.toStdString() + "\n") != std::string::npos, printed.c_str());
+    }
+
+    // A device of the record that the system does not list (the
+    // simulator's link) is offered by its path and stored unchanged.
+    void recordDeviceOffered() {
+        kt::ChipSim sim(dir->path(), {"--link", dir->path() + "/ttyKELVO0"});
+        create_device_setting();
+        QCOMPARE(addDevice("./ttyKELVO0"), int(KELVO_SUCCESS));
+        MainWindow window(nullptr, &dialogs);
+        auto *ports = gt::child<QComboBox>(&window, "comboBox_8");
+        QCOMPARE(ports->itemText(0), QStringLiteral("./ttyKELVO0"));
+        QCOMPARE(ports->currentIndex(), 0);
+        QCOMPARE(ports->itemText(ports->count() - 1), QStringLiteral("Scan"));
+        QCOMPARE(ports->findText("N/A"), -1);
+        QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray("./ttyKELVO0"));
+        const QString image = writeImage(3000, 13);
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SUCCESS));
+        QCOMPARE(gt::recordText(gt::kDevice), QByteArray("./ttyKELVO0"));
+        // Gone, it is no longer offered.
+        QVERIFY(QFile::remove("ttyKELVO0"));
+        ports->setCurrentText("Scan");
+        QMetaObject::invokeMethod(ports, "activated", Q_ARG(int, ports->currentIndex()));
+        QVERIFY(ports->findText("./ttyKELVO0") < 0);
+    }
+
+    // Closing the window cancels the download on the line and lets go of
+    // the port instead of leaving the transfer running unseen.
+    void closeCancelsDownload() {
+        const size_t size = 2 * 1024 * 1024; // tens of seconds on the paced line
+        const QString image = writeImage(size, 14);
+        kt::ChipSim sim(dir->path(), {kWireTime});
+        MainWindow window(nullptr, &dialogs);
+        window.show();
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        QSignalSpy finished(&window, &MainWindow::operationFinished);
+        click(&window, "pushButton");
+        QTRY_VERIFY_WITH_TIMEOUT(progress(&window) > 0, kOperationTimeoutMs);
+        QVERIFY(window.close());
+        QVERIFY(!window.isVisible());
+        QVERIFY(finished.count() == 1 || finished.wait(kOperationTimeoutMs));
+        QCOMPARE(finished.at(0).at(0).toInt(), int(KELVO_INTERRUPTED));
+        QVERIFY(portReleased(sim.tty()));
+        QVERIFY(sim.flash().compare(0, size, kt::readFile(image.toStdString())) != 0);
     }
 
     void eraseNoPort() {

@@ -170,6 +170,41 @@ class WindowTest : public QObject {
         QVERIFY(path->text().isEmpty());
     }
 
+    // The SHA256 box shows the digest of the file the Filename names, for
+    // comparing with release notes; it cannot be typed into.
+    void imageDigest() {
+        const QString abc = dir->file("abc.bin");
+        kt::writeFile(abc.toStdString(), "abc");
+        const QString abcDigest =
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+        const QString emptyDigest =
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+        create_device_setting();
+        QCOMPARE(setImgPath(abc.toLocal8Bit().constData()), int(KELVO_SUCCESS));
+        MainWindow window(nullptr, &dialogs);
+        auto *digest = gt::child<QLineEdit>(&window, "lineEdit_2");
+        QVERIFY(digest->isReadOnly());
+        QCOMPARE(digest->text(), abcDigest); // the record's image at start-up
+
+        const QString empty = dir->file("empty.bin");
+        kt::writeFile(empty.toStdString(), "");
+        dialogs.nextFileName = empty;
+        gt::child<QPushButton>(&window, "pushButton_2")->click();
+        QCOMPARE(digest->text(), emptyDigest);
+        dialogs.nextFileName.clear(); // cancelled: no file, no digest
+        gt::child<QPushButton>(&window, "pushButton_2")->click();
+        QVERIFY(digest->text().isEmpty());
+
+        // Taken again when a download starts: the file may have changed.
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(empty);
+        kt::writeFile(empty.toStdString(), "abc");
+        auto *ports = gt::child<QComboBox>(&window, "comboBox_8");
+        ports->clear();
+        ports->addItems({"N/A", "Scan"});
+        gt::child<QPushButton>(&window, "pushButton")->click();
+        QCOMPARE(digest->text(), abcDigest);
+    }
+
     void popup() {
         MainWindow window(nullptr, &dialogs);
         window.showPopupMsg("Generate Success");

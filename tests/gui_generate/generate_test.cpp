@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -65,6 +66,10 @@ const RowNames kRows[] = {
     {"checkBox_11", "lineEdit_25", "pushButton_13", "lineEdit_26"},
 };
 
+const QString kBinFilter = "bin Files(*.bin);;All Files(*.*)";
+// Only a hang reaches it.
+constexpr int kComposeTimeoutMs = 120000;
+
 std::string ff(size_t n) {
     return std::string(n, '\xFF');
 }
@@ -97,10 +102,17 @@ class GenerateTest : public QObject {
         if (!offset.isNull())
             widget<QLineEdit>(row(number).offset)->setText(offset);
     }
+    // Clicks "Generate" and waits for the image being written, if any.
+    void clickGenerate() {
+        QSignalSpy done(window.get(), &MainWindow::composeFinished);
+        widget<QPushButton>("pushButton_14")->click();
+        if (window->isComposing())
+            QVERIFY(done.wait(kComposeTimeoutMs));
+    }
     // Clicks "Generate", saving to out.bin; returns the file's bytes.
     std::string generate() {
         fake.saveAnswers = QStringList{"out.bin"};
-        widget<QPushButton>("pushButton_14")->click();
+        clickGenerate();
         return kt::readFile(path("out.bin"));
     }
     void expectOnlyMessage(const QString &text) { QCOMPARE(fake.messages, QStringList{text}); }
@@ -169,6 +181,7 @@ class GenerateTest : public QObject {
     void fileEndingAtNextOffset();
     void offsetTexts_data();
     void offsetTexts();
+    void imageSizeCap();
     void failuresStopBeforeSaving();
     void saveOutcomes();
     void inputChangedAfterChecksStops();
@@ -195,7 +208,7 @@ void GenerateTest::filesBackToBackAndGapFill() {
     QCOMPARE(fake.saveCalls.size(), 1);
     QCOMPARE(fake.saveCalls[0].caption, QString("Save file"));
     QCOMPARE(fake.saveCalls[0].name, QString("flash.bin"));
-    QCOMPARE(fake.saveCalls[0].filter, QString(".bin"));
+    QCOMPARE(fake.saveCalls[0].filter, kBinFilter);
 
     widget<QCheckBox>(row(2).tick)->setChecked(false);
     const std::string c = kt::randomBytes(0x10, 3);
@@ -208,7 +221,10 @@ void GenerateTest::rowsPlacedByOffset() {
     const std::string seven = kt::randomBytes(100, 7), eight = kt::randomBytes(50, 8);
     useRow(7, seven);
     useRow(8, eight);
-    QCOMPARE(generate(), eight); // the later row at one offset wins
+    QCOMPARE(generate(), std::string()); // two rows at one offset overlap
+    expectOnlyMessage("Overlap detected: Please check offset values");
+    QVERIFY(fake.saveCalls.isEmpty());
+    fake.messages.clear();
     widget<QCheckBox>(row(7).tick)->setChecked(false);
     widget<QCheckBox>(row(8).tick)->setChecked(false);
 
@@ -241,38 +257,72 @@ void GenerateTest::fileEndingAtNextOffset() {
 
 void GenerateTest::offsetTexts_data() {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("offset"); // -1: refused
     QTest::newRow("no prefix") << "4000" << 0x4000;
     QTest::newRow("prefix") << "0x4000" << 0x4000;
     QTest::newRow("blanks") << " 0x4000 " << 0x4000;
-    QTest::newRow("trailing text") << "0x4000zz" << 0;
-    QTest::newRow("letter beyond F") << "0xG000" << 0;
+    QTest::newRow("trailing text") << "0x4000zz" << -1;
+    QTest::newRow("letter beyond F") << "0xG000" << -1;
+    QTest::newRow("empty") << "" << -1;
+    QTest::newRow("negative") << "-0x10" << -1;
 }
 
 void GenerateTest::offsetTexts() {
     QFETCH(QString, text);
     QFETCH(int, offset);
-    // Row 1 sits at 0; a row 4 offset read as 0 replaces it.
     const std::string one = kt::randomBytes(0x20, 1), four = kt::randomBytes(0x10, 4);
     useRow(1, one);
     useRow(4, four, text);
-    const std::string expected = offset ? one + ff(size_t(offset) - 0x20) + four : four;
-    QCOMPARE(generate(), expected);
+    if (offset < 0) {
+        QCOMPARE(generate(), std::string());
+        expectOnlyMessage("Bin 4: offset \"" + text + "\" is not a hexadecimal number");
+        QVERIFY(fake.saveCalls.isEmpty());
+        return;
+    }
+    QCOMPARE(generate(), one + ff(size_t(offset) - 0x20) + four);
+}
+
+// A typo in an offset must not write gigabytes; a large image is written
+// on the worker while the button waits.
+void GenerateTest::imageSizeCap() {
+    useRow(1, "a");
+    useRow(4, "b", "0x7FFFF000");
+    QCOMPARE(generate(), std::string());
+    expectOnlyMessage("The image would be 2147479553 bytes, more than the largest flash "
+                      "(33554432 bytes): it runs from offset 0x00000000 to the end of the file "
+                      "at offset 0x7FFFF000");
+    QVERIFY(fake.saveCalls.isEmpty());
+
+    fake.messages.clear();
+    const std::string last = kt::randomBytes(0x1000, 4);
+    useRow(4, last, "0x01FFF000"); // ends exactly at 32 MiB
+    fake.saveAnswers = QStringList{"out.bin"};
+    QSignalSpy done(window.get(), &MainWindow::composeFinished);
+    widget<QPushButton>("pushButton_14")->click();
+    QVERIFY(window->isComposing());
+    QVERIFY(!widget<QPushButton>("pushButton_14")->isEnabled());
+    widget<QPushButton>("pushButton_14")->click(); // ignored meanwhile
+    QVERIFY(done.wait(kComposeTimeoutMs));
+    QCOMPARE(done.count(), 1);
+    QVERIFY(widget<QPushButton>("pushButton_14")->isEnabled());
+    expectSaved("out.bin");
+    QCOMPARE(fake.saveCalls.size(), 1);
+    QCOMPARE(kt::readFile(path("out.bin")), "a" + ff(0x1FFF000 - 1) + last);
 }
 
 void GenerateTest::failuresStopBeforeSaving() {
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     expectOnlyMessage("No files selected");
 
     fake.messages.clear();
     widget<QCheckBox>(row(1).tick)->setChecked(true);
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     expectOnlyMessage("partition.bin dosent exist");
 
     fake.messages.clear();
     QDir().mkdir("adir");
     widget<QLineEdit>(row(1).path)->setText("adir");
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     expectOnlyMessage("adir dosent exist");
 
     // The first failing row in row order decides.
@@ -280,7 +330,7 @@ void GenerateTest::failuresStopBeforeSaving() {
     widget<QLineEdit>(row(1).path)->setText("missing1.bin");
     widget<QCheckBox>(row(9).tick)->setChecked(true);
     widget<QLineEdit>(row(9).path)->setText("missing9.bin");
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     expectOnlyMessage("missing1.bin dosent exist");
     QVERIFY(fake.saveCalls.isEmpty());
 }
@@ -292,12 +342,12 @@ void GenerateTest::saveOutcomes() {
 
     fake.messages.clear();
     fake.saveAnswers.clear();
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     QVERIFY(fake.messages.isEmpty());
     QCOMPARE(QDir().entryList(QDir::Files | QDir::NoDotAndDotDot).contains("flash.bin"), false);
 
     fake.saveAnswers = QStringList{"nodir/out.bin"};
-    widget<QPushButton>("pushButton_14")->click();
+    clickGenerate();
     QCOMPARE(fake.messages.size(), 1);
     QVERIFY2(fake.messages[0].startsWith("File: nodir/out.bin could not be saved: "),
              qPrintable(fake.messages[0]));
@@ -443,7 +493,7 @@ void GenerateTest::systemDataSaveAndCancel() {
     QCOMPARE(fake.saveCalls.size(), 1);
     QCOMPARE(fake.saveCalls[0].caption, QString("Save file"));
     QCOMPARE(fake.saveCalls[0].name, QString("system.bin"));
-    QCOMPARE(fake.saveCalls[0].filter, QString(".bin"));
+    QCOMPARE(fake.saveCalls[0].filter, kBinFilter);
 
     fake.messages.clear();
     widget<QPushButton>("btSave")->click(); // cancelled
@@ -456,10 +506,17 @@ void GenerateTest::systemDataSaveAndCancel() {
 }
 
 void GenerateTest::editorFreshGrid() {
+    widget<QLineEdit>("tbSystemBin")->clear(); // no file to start from
     SystemDataMap *map = openEditor();
     QCOMPARE(map->windowTitle(), QString("System Data Map"));
-    QCOMPARE(map->size(), QSize(800, 450));
+    QCOMPARE(map->height(), 450);
+    // Every column is in view beside the row numbers, the Address one read-only.
+    auto *view = map->findChild<QTableView *>("tvSystemData");
+    QVERIFY(view->horizontalHeader()->length() <= view->viewport()->width());
+    QVERIFY(view->geometry().right() < map->width());
     QAbstractItemModel *model = grid(map);
+    QVERIFY(!(model->flags(model->index(3, 0)) & Qt::ItemIsEditable));
+    QVERIFY(model->flags(model->index(3, 1)) & Qt::ItemIsEditable);
     QCOMPARE(model->rowCount(), 256);
     QCOMPARE(model->columnCount(), 17);
     QStringList headers;
@@ -486,19 +543,31 @@ void GenerateTest::editorFreshGrid() {
 }
 
 void GenerateTest::syncCellTexts() {
+    widget<QLineEdit>("tbSystemBin")->clear();
     SystemDataMap *map = openEditor();
-    setCell(map, 0, 4, "5a");  // column "3"
-    setCell(map, 1, 1, "100"); // low 8 bits
-    setCell(map, 1, 2, "1FF"); // low 8 bits
-    setCell(map, 1, 3, "zz");  // not a number
+    setCell(map, 0, 4, "5a"); // column "3"
+    setCell(map, 1, 1, "0");
     setCell(map, 255, 16, " 7 ");
     std::string expected = ff(4096);
     expected[3] = '\x5A';
     expected[16] = '\x00';
-    expected[17] = '\xFF';
-    expected[18] = '\x00';
     expected[4095] = '\x07';
     QCOMPARE(syncTo(map, "s.bin"), expected);
+
+    // A cell that is no byte stops the save and names itself; the grid
+    // keeps what was typed.
+    for (const QString &bad : {"zz", "100", "1FF", ""}) {
+        fake.messages.clear();
+        fake.saveCalls.clear();
+        setCell(map, 1, 12, bad);
+        QCOMPARE(syncTo(map, "bad.bin"), std::string());
+        expectOnlyMessage("Row 2 (0x98001010), column B: \"" + bad +
+                          "\" is not a number from 00 to FF");
+        QVERIFY(fake.saveCalls.isEmpty());
+        QCOMPARE(cell(map, 1, 12), bad);
+    }
+    setCell(map, 1, 12, "FF");
+    fake.messages.clear();
 
     fake.saveAnswers.clear();
     map->findChild<QPushButton *>("btSync")->click(); // cancelled
@@ -534,8 +603,7 @@ void GenerateTest::loadThenEditShowsFile() {
     QCOMPARE(syncTo(map, "copy.bin"), longer.substr(0, 4096));
 
     kt::writeFile(path("short.bin"), "\x01\xab");
-    fake.openAnswers = QStringList{"short.bin"};
-    widget<QPushButton>("btLoad")->click();
+    widget<QLineEdit>("tbSystemBin")->setText("short.bin"); // typed, not loaded
     map = openEditor();
     QCOMPARE(cell(map, 0, 1), QString("01"));
     QCOMPARE(cell(map, 0, 2), QString("AB"));

@@ -23,6 +23,29 @@ TEST_F(Infohelper, InitialLevelShowsErrorsAndWarningsOnly) {
     EXPECT_EQ(out.text(), "error: bad 7\nwarning: odd thing\n");
 }
 
+void collectLine(int32_t level, const char *line, void *lines) {
+    static_cast<std::vector<std::string> *>(lines)->push_back(std::to_string(level) + line);
+}
+
+// A front end's copy gets the lines that pass the filter, as printed and
+// whatever their length; standard output is unchanged.
+TEST_F(Infohelper, LineHookSeesPrintedLines) {
+    std::vector<std::string> lines;
+    const std::string longText(3000, 'x');
+    FdCapture out(1);
+    infohelper_set_line_hook(collectLine, &lines);
+    infohelper_output(0, "cannot access %s: busy", "/dev/ttyUSB0");
+    infohelper_output(2, "filtered");
+    infohelper_output(1, "%s", longText.c_str());
+    infohelper_set_line_hook(nullptr, nullptr);
+    infohelper_output(0, "after");
+    EXPECT_EQ(out.text(),
+              "error: cannot access /dev/ttyUSB0: busy\nwarning: " + longText + "\nerror: after\n");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "0error: cannot access /dev/ttyUSB0: busy");
+    EXPECT_EQ(lines[1].substr(0, 11), "1warning: x"); // cut to the hook's line size
+}
+
 TEST_F(Infohelper, DetailLevelsAreIndented) {
     infohelper_set_infolevel(4);
     FdCapture out(1);

@@ -3,6 +3,7 @@
 #include "dialogs.h"
 #include "mainwindow.h"
 #include "savefile.h"
+#include "textconvert.h"
 #include "ui_mainwindow.h"
 
 #include <QFile>
@@ -28,7 +29,6 @@ constexpr int kSystemDataOffset = 0x1000;
 constexpr int kCalibrationOffset = 0x2000;
 constexpr int kNotMeasured = -255;
 constexpr qint64 kFillChunk = 64 * 1024;
-constexpr int kHexBase = 16;
 
 std::vector<LayoutRow> layoutRows(Ui::MainWindow *ui) {
     return {
@@ -57,14 +57,10 @@ void browseInto(MainWindow *window, QLineEdit *field) {
                                         MainWindow::tr("bin Files(*.bin);;All Files(*.*)")));
 }
 
-// The whole text must be one hexadecimal number in the signed 32-bit
-// range, "0x" allowed; anything else reads as 0.
 int rowOffset(const LayoutRow &row) {
     if (!row.offsetField)
         return row.fixedOffset;
-    bool ok = false;
-    const int offset = row.offsetField->text().toInt(&ok, kHexBase);
-    return ok ? offset : 0;
+    return textconvert::rowOffsetValue(row.offsetField->text());
 }
 
 // Fills map from the ticked rows; a later row at the same offset replaces

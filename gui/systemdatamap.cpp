@@ -3,6 +3,7 @@
 #include "dialogs.h"
 #include "savefile.h"
 #include "systemdata.h"
+#include "textconvert.h"
 #include "ui_systemdatamap.h"
 
 #include <QStandardItemModel>
@@ -33,14 +34,6 @@ QString addressLabel(int row) {
 
 QString byteText(unsigned char byte) {
     return QString("%1").arg(byte, 2, kHexBase, QChar('0')).toUpper();
-}
-
-// A cell that is not wholly a hexadecimal number reads as 0; a larger
-// number keeps its low 8 bits.
-char cellByte(const QString &text) {
-    bool ok = false;
-    const int value = text.toInt(&ok, kHexBase);
-    return ok ? char(value & 0xFF) : char(0);
 }
 
 } // namespace
@@ -92,7 +85,7 @@ QByteArray SystemDataMap::gatherBytes() const {
     for (int i = 0; i < kSystemDataSize; ++i) {
         const QModelIndex cell =
             model_->index(i / kBytesPerRow, kFirstByteColumn + i % kBytesPerRow);
-        block[i] = cellByte(model_->data(cell, Qt::DisplayRole).toString());
+        block[i] = textconvert::cellByte(model_->data(cell, Qt::DisplayRole).toString());
     }
     return block;
 }

@@ -3,6 +3,7 @@
 #include "dialogs.h"
 #include "mainwindow.h"
 #include "savefile.h"
+#include "textconvert.h"
 #include "ui_mainwindow.h"
 
 #include <QFile>
@@ -69,9 +70,7 @@ QString hexOffset(qint64 offset) {
 int rowOffset(const LayoutRow &row) {
     if (!row.offsetField)
         return row.fixedOffset;
-    bool ok = false;
-    const int offset = row.offsetField->text().toInt(&ok, kHexBase);
-    return ok && offset >= 0 ? offset : -1;
+    return textconvert::rowOffsetValue(row.offsetField->text());
 }
 
 // Fills map from the ticked rows. Returns "" or the message of the first

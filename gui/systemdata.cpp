@@ -5,10 +5,10 @@
 #include "mainwindow.h"
 #include "savefile.h"
 #include "systemdatamap.h"
+#include "textconvert.h"
 #include "ui_mainwindow.h"
 
 #include <QFile>
-#include <cstdlib>
 
 namespace {
 
@@ -34,13 +34,6 @@ void putLadderValue(QByteArray &block, int offset, int index, const unsigned cha
         block[offset] = char(ladder[index]);
 }
 
-// strtol semantics: leading blanks, sign and "0x" accepted, stops at the
-// first non-digit; no digits gives 0.
-long flashIdValue(const QString &text) {
-    const QByteArray latin1 = text.toLatin1();
-    return std::strtol(latin1.constData(), nullptr, 16);
-}
-
 } // namespace
 
 QByteArray encodeSystemData(const SystemDataChoices &choices) {
@@ -51,7 +44,7 @@ QByteArray encodeSystemData(const SystemDataChoices &choices) {
         block[kForceOldOtaOffset] = char(trigger & 0xFF);
     }
     putLadderValue(block, kFlashModeOffset, choices.flashMode, kFlashModeLadder);
-    const unsigned long id = static_cast<unsigned long>(flashIdValue(choices.flashId));
+    const unsigned long id = static_cast<unsigned long>(textconvert::flashIdValue(choices.flashId));
     block[kFlashIdOffset] = char(id & 0xFF);
     block[kFlashIdOffset + 1] = char((id >> 8) & 0xFF);
     putLadderValue(block, kFlashSizeOffset, choices.flashSize, kFlashSizeLadder);

@@ -3,6 +3,7 @@
 #include "dialogs.h"
 #include "savefile.h"
 #include "systemdata.h"
+#include "textconvert.h"
 #include "ui_systemdatamap.h"
 
 #include <QHeaderView>
@@ -35,17 +36,6 @@ QString addressLabel(int row) {
 
 QString byteText(unsigned char byte) {
     return QString("%1").arg(byte, 2, kHexBase, QChar('0')).toUpper();
-}
-
-// A cell holds one or two hexadecimal digits (blanks around them allowed);
-// -1 for anything else.
-int cellByte(const QString &text) {
-    const QString digits = text.trimmed();
-    if (digits.isEmpty() || digits.size() > 2)
-        return -1;
-    bool ok = false;
-    const int value = digits.toInt(&ok, kHexBase);
-    return ok && value >= 0 ? value : -1;
 }
 
 QStandardItem *addressItem(int row) {
@@ -118,7 +108,7 @@ QByteArray SystemDataMap::gatherBytes(QString *problem) const {
         const int row = i / kBytesPerRow;
         const QModelIndex cell = model_->index(row, kFirstByteColumn + i % kBytesPerRow);
         const QString text = model_->data(cell, Qt::DisplayRole).toString();
-        const int byte = cellByte(text);
+        const int byte = textconvert::cellByte(text);
         if (byte < 0) {
             *problem = tr("Row %1 (%2), column %3: \"%4\" is not a number from 00 to FF")
                            .arg(row + 1)

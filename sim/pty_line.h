@@ -2,6 +2,7 @@
 // with the optional wire-time model.
 #pragma once
 
+#include "byte_line.h"
 #include "clock.h"
 
 #include <cstdint>
@@ -10,18 +11,15 @@
 
 namespace sim {
 
-// What a read of one byte can bring besides a byte.
-enum : int { kTimedOut = -1, kLineGone = -2 };
-
 struct WireModel {
     bool paced = false; // pace both directions at the terminal's speed
     long latencyUs = 0; // turnaround before every reply
 };
 
-class PtyLine {
+class PtyLine : public ByteLine {
   public:
     PtyLine() = default;
-    ~PtyLine();
+    ~PtyLine() override;
     PtyLine(const PtyLine &) = delete;
     PtyLine &operator=(const PtyLine &) = delete;
 
@@ -30,29 +28,29 @@ class PtyLine {
     bool isOpen() const { return master_ >= 0; }
 
     // The next byte (0..255), kTimedOut, or kLineGone (stop request or hang-up).
-    int readByte(Clock::duration timeout);
+    int readByte(Clock::duration timeout) override;
     // Puts a byte back in front of the input.
-    void unread(uint8_t byte) { pending_.push_front(byte); }
+    void unread(uint8_t byte) override { pending_.push_front(byte); }
     // Discards input until the line has been quiet for the given time
     // (bounded by the limit); false when the line is gone.
-    bool purge(Clock::duration quiet, Clock::duration limit);
+    bool purge(Clock::duration quiet, Clock::duration limit) override;
 
     // Takes in what arrives for the given time without consuming it;
     // false when the line is gone.
     bool collect(Clock::duration time);
     // How often the host has discarded its pending input (it does so when
     // it closes the port): what it reads after that is new.
-    uint64_t inputFlushes() const { return inputFlushes_; }
+    uint64_t inputFlushes() const override { return inputFlushes_; }
 
     // A reply: waits the turnaround latency first. False when the line is gone.
-    bool reply(const std::string &bytes);
+    bool reply(const std::string &bytes) override;
     // Raw bytes without the turnaround (XModem control bytes use reply too).
     bool send(const std::string &bytes);
 
     // The rate the host has configured on its side, in baud (-1 unknown).
     long hostSpeed() const;
     // Closes both sides like an unplugged adapter.
-    void hangUp();
+    void hangUp() override;
 
   private:
     int fillStatus(Clock::time_point deadline);

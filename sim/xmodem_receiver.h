@@ -2,8 +2,8 @@
 // CRC-16, each good block written straight into the flash.
 #pragma once
 
+#include "byte_line.h"
 #include "flash_model.h"
-#include "pty_line.h"
 
 #include <cstdint>
 #include <optional>
@@ -36,7 +36,7 @@ struct XmodemResult {
 
 class XmodemReceiver {
   public:
-    XmodemReceiver(PtyLine &line, FlashModel &flash, const XmodemFaults &faults)
+    XmodemReceiver(ByteLine &line, FlashModel &flash, const XmodemFaults &faults)
         : line_(line), flash_(flash), faults_(faults) {}
     // Offers the start character and receives a transfer into the flash at offset.
     XmodemResult receive(uint64_t offset);
@@ -54,7 +54,7 @@ class XmodemReceiver {
     XmodemEnd stayQuiet();
     bool cancelledBySender();
 
-    PtyLine &line_;
+    ByteLine &line_;
     FlashModel &flash_;
     XmodemFaults faults_;
     bool crc_ = false;

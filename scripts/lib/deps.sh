@@ -1,5 +1,5 @@
 # Installs the Debian packages that building and testing need, when missing.
-# Sourced by scripts/test and scripts/demo.
+# Sourced by scripts/test, scripts/fuzz and scripts/demo.
 
 KELVO_PACKAGES=(
   cmake g++ make pkg-config
@@ -7,6 +7,7 @@ KELVO_PACKAGES=(
   libssl-dev lrzsz strace
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth imagemagick fonts-dejavu-core
+  clang libclang-rt-14-dev
 )
 
 kelvo_missing_packages() {

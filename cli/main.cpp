@@ -6,6 +6,7 @@
 
 int main(int argc, char **argv) {
     kelvo_prepare_process();
+    kelvo_install_interrupt_handlers();
     create_device_setting();
     create_generate_setting();
     std::vector<std::string> words(argv + 1, argv + argc);

@@ -156,6 +156,9 @@ int writeImage(const DeviceSetting &rec, const Image &image, const Plan &plan) {
         int result =
             kelvo_xmodem_write(image.bytes + step.position, static_cast<int64_t>(step.length),
                                rec.flash_pin, step.offset.c_str(), rec.hash_verify);
+        if (result == KELVO_INTERRUPTED) {
+            return result; // announced already; no failure message
+        }
         if (result != KELVO_SUCCESS) {
             kelvo::printLine(step.failure);
             return KELVO_TRANSFER_FAILED;
@@ -176,6 +179,7 @@ extern "C" int32_t xmodem_download_image(void) {
         std::free(image.bytes);
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, "Ping received", true);
     if (result == KELVO_SUCCESS && rec.chip_erase == 1) {
         result = kelvo::eraseWholeChip(rec.flash_pin, true);
@@ -183,7 +187,7 @@ extern "C" int32_t xmodem_download_image(void) {
     if (result == KELVO_SUCCESS) {
         result = writeImage(rec, image, plan);
     }
-    serialport_close();
+    result = kelvo::endOperation(result);
     std::free(image.bytes);
     return result;
 }

@@ -1,6 +1,9 @@
 // Erasing the whole flash ("ceras") or a range of it ("seras").
 #include "device_internal.h"
 
+#include "interrupt.h"
+#include "phase.h"
+
 #include <cstdio>
 
 namespace {
@@ -34,10 +37,14 @@ int checkEraseRange(const char *offset, const char *length) {
 int eraseSectorRange(const char *offset, const char *length, int pin) {
     std::string command = kelvo::serasCommand(offset, length, pin);
     std::printf("Erase sec cmd:%s\n", command.c_str());
+    kelvo_set_phase(KELVO_PHASE_ERASING);
     kelvo::Reply reply{};
     if (kelvo::sendCommand(command)) {
-        kelvo::pauseMs(kSectorErasePauseMs);
+        kelvo_pause_ms(kSectorErasePauseMs);
         kelvo::readWindow(&reply);
+    }
+    if (!kelvo::replyIs(reply, "OK") && kelvo::stopRequested()) {
+        return KELVO_INTERRUPTED;
     }
     if (kelvo::replyIs(reply, "OK")) {
         kelvo::printLine("Erase successful");
@@ -56,12 +63,12 @@ extern "C" int32_t eraseChip(void) {
     if (result != KELVO_SUCCESS) {
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, kPingReceived, false);
     if (result == KELVO_SUCCESS) {
         result = kelvo::eraseWholeChip(rec.flash_pin, false);
     }
-    serialport_close();
-    return result;
+    return kelvo::endOperation(result);
 }
 
 extern "C" int32_t eraseChipSector(const char *offset, const char *length) {
@@ -73,10 +80,10 @@ extern "C" int32_t eraseChipSector(const char *offset, const char *length) {
     if (result != KELVO_SUCCESS) {
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, kPingReceived, false);
     if (result == KELVO_SUCCESS) {
         result = eraseSectorRange(offset, length, rec.flash_pin);
     }
-    serialport_close();
-    return result;
+    return kelvo::endOperation(result);
 }

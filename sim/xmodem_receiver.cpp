@@ -40,6 +40,24 @@ uint16_t xmodemCrc16(const uint8_t *data, size_t size) {
     return crc;
 }
 
+const char *endName(XmodemEnd end) {
+    switch (end) {
+    case XmodemEnd::Completed:
+        return "completed";
+    case XmodemEnd::NoStart:
+        return "no-start";
+    case XmodemEnd::Cancelled:
+        return "abandoned";
+    case XmodemEnd::SenderCancelled:
+        return "cancelled";
+    case XmodemEnd::OutOfFlash:
+        return "out-of-flash";
+    case XmodemEnd::LineGone:
+        return "line-gone";
+    }
+    return "unknown";
+}
+
 XmodemResult XmodemReceiver::receive(uint64_t offset) {
     crc_ = faults_.crcStart;
     expected_ = 1;
@@ -49,8 +67,9 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     errors_ = 0;
     int start = waitForFirstBlock();
     if (start < 0) {
-        return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0};
+        return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0, {}};
     }
+    auto firstBlockAt = Clock::now();
     for (;;) {
         std::optional<XmodemEnd> end = handleStart(start);
         if (!end && errors_ >= kMaxErrors) {
@@ -65,7 +84,7 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
             }
         }
         if (end) {
-            return {*end, written_};
+            return {*end, written_, Clock::now() - firstBlockAt};
         }
     }
 }
@@ -80,7 +99,7 @@ std::optional<XmodemEnd> XmodemReceiver::handleStart(int start) {
             return std::nullopt; // a lone CAN is line noise
         }
         line_.purge(kPurgeQuiet, kPurgeLimit);
-        return XmodemEnd::Cancelled;
+        return XmodemEnd::SenderCancelled;
     }
     if (start == kSoh || start == kStx) {
         return handleBlock(start);
@@ -232,18 +251,23 @@ XmodemEnd XmodemReceiver::stayQuiet() {
     // Ignore everything until the sender cancels or falls silent.
     auto limit = Clock::now() + kSilentLimit;
     int previous = -1;
+    XmodemEnd end = XmodemEnd::Cancelled;
     while (Clock::now() < limit) {
         int b = line_.readByte(kSilentQuiet);
         if (b == kLineGone) {
             return XmodemEnd::LineGone;
         }
-        if (b == kTimedOut || (b == kCan && previous == kCan)) {
+        if (b == kCan && previous == kCan) {
+            end = XmodemEnd::SenderCancelled;
+            break;
+        }
+        if (b == kTimedOut) {
             break;
         }
         previous = b;
     }
     line_.purge(kPurgeQuiet, kPurgeLimit);
-    return XmodemEnd::Cancelled;
+    return end;
 }
 
 bool XmodemReceiver::cancelledBySender() {

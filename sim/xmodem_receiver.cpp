@@ -14,6 +14,7 @@ constexpr auto kByteWait = std::chrono::seconds(1); // within a block, and betwe
 constexpr int kStartOffers = 20;                    // start characters before giving up
 constexpr int kMaxErrors = 10;                      // bad blocks or silences in a row
 constexpr auto kPurgeQuiet = Millis(200);           // silence that ends a bad block
+constexpr auto kCancelTail = Millis(100);           // for more CAN after the first two
 constexpr auto kPurgeLimit = std::chrono::seconds(3);
 constexpr auto kSilentQuiet = std::chrono::seconds(5); // ends the silent fault mode
 constexpr auto kSilentLimit = std::chrono::seconds(60);
@@ -98,7 +99,7 @@ std::optional<XmodemEnd> XmodemReceiver::handleStart(int start) {
         if (!cancelledBySender()) {
             return std::nullopt; // a lone CAN is line noise
         }
-        line_.purge(kPurgeQuiet, kPurgeLimit);
+        dropCancelBytes();
         return XmodemEnd::SenderCancelled;
     }
     if (start == kSoh || start == kStx) {
@@ -268,6 +269,21 @@ XmodemEnd XmodemReceiver::stayQuiet() {
     }
     line_.purge(kPurgeQuiet, kPurgeLimit);
     return end;
+}
+
+// Senders repeat CAN a few times: take those, but not the command that a
+// host sends as soon as it has cancelled.
+void XmodemReceiver::dropCancelBytes() {
+    for (;;) {
+        int b = line_.readByte(kCancelTail);
+        if (b < 0) {
+            return;
+        }
+        if (b != kCan) {
+            line_.unread(static_cast<uint8_t>(b));
+            return;
+        }
+    }
 }
 
 bool XmodemReceiver::cancelledBySender() {

@@ -59,6 +59,7 @@ class XmodemReceiver {
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
     bool cancelledBySender();
+    void dropCancelBytes();
 
     PtyLine &line_;
     FlashModel &flash_;

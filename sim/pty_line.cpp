@@ -144,6 +144,27 @@ int PtyLine::readByte(Clock::duration timeout) {
     return byte;
 }
 
+long PtyLine::readInto(uint8_t *buf, size_t size, Clock::duration gap) {
+    size_t count = 0;
+    while (count < size) {
+        if (pending_.empty()) {
+            int status = fillStatus(Clock::now() + gap);
+            if (status < 0) {
+                return kLineGone;
+            }
+            if (status == 0) {
+                break;
+            }
+            continue;
+        }
+        size_t n = std::min(size - count, pending_.size());
+        std::copy_n(pending_.begin(), n, buf + count);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+        count += n;
+    }
+    return static_cast<long>(count);
+}
+
 bool PtyLine::purge(Clock::duration quiet, Clock::duration limit) {
     auto end = Clock::now() + limit;
     while (Clock::now() < end) {
@@ -190,8 +211,11 @@ bool PtyLine::send(const std::string &bytes) {
     }
     for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
         size_t count = std::min(kPacedChunk, bytes.size() - at);
-        txFreeAt_ = std::max(Clock::now(), txFreeAt_) + wireTime(count);
-        if (!sleepUntil(txFreeAt_) || !writeAll(bytes.data() + at, count)) {
+        auto now = Clock::now();
+        txFreeAt_ = std::max(now, txFreeAt_) + wireTime(count);
+        // A wake-up costs more than a short debt: pay it with the next one.
+        bool pay = txFreeAt_ - now > kSleepStep;
+        if ((pay && !sleepUntil(txFreeAt_)) || !writeAll(bytes.data() + at, count)) {
             return false;
         }
     }

@@ -195,15 +195,12 @@ XmodemReceiver::BlockStatus XmodemReceiver::readBlock(int start, uint8_t *data, 
     size = start == kSoh ? 128 : 1024;
     size_t trailer = crc_ ? 2 : 1;
     std::vector<uint8_t> rest(2 + size + trailer);
-    for (auto &byte : rest) {
-        int b = line_.readByte(kByteWait);
-        if (b == kLineGone) {
-            return BlockStatus::LineGone;
-        }
-        if (b == kTimedOut) {
-            return BlockStatus::Bad;
-        }
-        byte = static_cast<uint8_t>(b);
+    long got = line_.readInto(rest.data(), rest.size(), kByteWait);
+    if (got == kLineGone) {
+        return BlockStatus::LineGone;
+    }
+    if (got < static_cast<long>(rest.size())) {
+        return BlockStatus::Bad;
     }
     uint8_t number = rest[0];
     if (number != static_cast<uint8_t>(~rest[1]) || !checkTrailer(rest.data() + 2, size)) {

@@ -3,10 +3,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-if [ ! -x /usr/bin/time ]; then
-  echo "bench: /usr/bin/time is missing (Debian package time)" >&2
-  exit 1
-fi
+source "$root/scripts/lib/deps.sh"
+kelvo_ensure_deps # lrzsz, time (/usr/bin/time), procps (pgrep)
 
 build="$root/build-bench"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVO_SANITIZE=OFF \

@@ -18,6 +18,10 @@ namespace {
 constexpr long kInitialBaud = 115200;  // the boot loader's rate after reset
 constexpr size_t kPacedChunk = 64;     // bytes written per paced step
 constexpr auto kSleepStep = Millis(2); // smallest pacing sleep worth a wake-up
+// Received bytes are taken in at once and their wire time is paid before
+// the next answer; only a longer burst is also paid as it comes, so that a
+// host sending much without waiting is held back as by a real UART.
+constexpr auto kReceiveBacklog = Millis(20);
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
@@ -84,7 +88,7 @@ void PtyLine::paceReceived(size_t count) {
     rxFreeAt_ = std::max(now, rxFreeAt_) + wireTime(count);
     // Bytes often come one at a time: sleeping for each would add the cost
     // of every wake-up to the model, so the debt is paid in larger steps.
-    if (rxFreeAt_ - now > kSleepStep) {
+    if (rxFreeAt_ - now > kReceiveBacklog) {
         sleepUntil(rxFreeAt_);
     }
 }
@@ -209,6 +213,9 @@ bool PtyLine::send(const std::string &bytes) {
     if (!wire_.paced) {
         return writeAll(bytes.data(), bytes.size());
     }
+    if (rxFreeAt_ > Clock::now() && !sleepUntil(rxFreeAt_)) {
+        return false; // nothing goes out before what came in has arrived
+    }
     for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
         size_t count = std::min(kPacedChunk, bytes.size() - at);
         auto now = Clock::now();
@@ -223,7 +230,10 @@ bool PtyLine::send(const std::string &bytes) {
 }
 
 bool PtyLine::reply(const std::string &bytes) {
-    if (wire_.latencyUs > 0 && !sleepFor(Micros(wire_.latencyUs))) {
+    // The answer follows the last byte received, one turnaround later.
+    auto answerAt =
+        (wire_.paced ? std::max(Clock::now(), rxFreeAt_) : Clock::now()) + Micros(wire_.latencyUs);
+    if (answerAt > Clock::now() && !sleepUntil(answerAt)) {
         return false;
     }
     return send(bytes);

@@ -115,6 +115,10 @@ int exit_status_for(int core_result) {
     if (core_result == KELVO_SUCCESS) {
         return kExitOk;
     }
+    // Stopped by a signal: the shell's convention for a program it ended.
+    if (core_result == KELVO_INTERRUPTED && kelvo_interrupt_signal() != 0) {
+        return 128 + kelvo_interrupt_signal();
+    }
     return core_result == KELVO_VALUE_REFUSED ? kExitUsage : kExitFailed;
 }
 

@@ -212,6 +212,9 @@ int32_t serialport_send_C0(void);
 int32_t serialport_receive_C0(void);
 
 /* ---- XModem (1024-byte blocks) and its CRC. */
+/* Negative results besides the peer's: -6 when this side was cancelled
+ * (kelvo_request_cancel); the cancel bytes have then been sent. */
+#define KELVO_XMODEM_CANCELLED_HERE (-6)
 int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz);
 int32_t xmodemReceive(uint8_t *dest, int32_t destsz);
 /* Bytes of the current transfer still to send (atomic read). */
@@ -220,6 +223,9 @@ uint16_t crc16_ccitt(const void *buf, int32_t len);
 /* Byte adapters of the XModem module onto the serial port. */
 int32_t _inbyte(int32_t timeout_ms);
 void _outbyte(int32_t c);
+/* A whole block in one write (continued until all of it is out, within the
+ * serial layer's bound). */
+void _outblock(const uint8_t *bytes, int32_t len);
 
 /* ---- Device programming over the boot loader. */
 /* What the operation in flight is doing, for displays that watch it from

@@ -1,8 +1,7 @@
-// The XModem module's two byte adapters onto the serial port.
+// The XModem module's adapters onto the serial port.
 #include "KelvoPG_core.h"
 
-#include <chrono>
-#include <thread>
+#include "interrupt.h"
 
 namespace {
 
@@ -13,15 +12,14 @@ constexpr int32_t kAttemptMs = 1001;
 
 // One byte within about timeout_ms: each attempt waits the port's read
 // budget (1000 ms after an open), so 1000 gives one attempt and 1500 or 2000
-// give two. 0..255, or -1 when nothing came.
+// give two. 0..255, or -1 when nothing came or a cancellation is pending.
 extern "C" int32_t _inbyte(int32_t timeout_ms) {
     for (;;) {
         uint8_t byte;
         if (serialport_read(&byte, 1) == 1) {
             return byte;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (timeout_ms <= 1000) {
+        if (kelvo_cancel_requested() || !kelvo_pause_ms(1) || timeout_ms <= 1000) {
             return -1;
         }
         timeout_ms -= kAttemptMs;
@@ -31,4 +29,11 @@ extern "C" int32_t _inbyte(int32_t timeout_ms) {
 extern "C" void _outbyte(int32_t c) {
     uint8_t byte = static_cast<uint8_t>(c & 0xFF);
     serialport_write(&byte, 1); // a lost byte shows up as a missing ACK
+}
+
+extern "C" void _outblock(const uint8_t *bytes, int32_t len) {
+    if (len > 0) {
+        // A short write shows up as a missing ACK, as a lost byte does.
+        serialport_write(bytes, static_cast<uint32_t>(len));
+    }
 }

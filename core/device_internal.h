@@ -92,7 +92,23 @@ bool sendCommand(const std::string &line);
 void readWindow(Reply *reply);
 // The reply holds exactly this text and nothing after it.
 bool replyIs(const Reply &reply, const char *text);
+// A pause that nothing cuts short (the progress monitor's).
 void pauseMs(int ms);
+
+// ---- Device operations and their interruption (session.cpp).
+
+// Starts a device operation: forgets a stale stop request, and lets a
+// signal cancel the operation instead of ending the process.
+void beginOperation();
+// Closes the port the normal way and ends the operation. A failure that a
+// stop request caused becomes KELVO_INTERRUPTED, announced once.
+int endOperation(int result);
+// True when a stop request is pending: the step gives up without its own
+// failure messages.
+bool stopRequested();
+// Prints "Operation interrupted" once per operation, after prefix (a line
+// break to leave an open progress line); KELVO_INTERRUPTED.
+int reportInterrupted(const char *prefix);
 
 // Opens the port, learns the flash pin into rec->flash_pin, checks the
 // ping and switches the line to rec->baudrate. 176 with the port open, or

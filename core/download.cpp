@@ -150,6 +150,9 @@ int writeImage(const DeviceSetting &rec, const Image &image, const Plan &plan) {
         int result =
             kelvo_xmodem_write(image.bytes + step.position, static_cast<int64_t>(step.length),
                                rec.flash_pin, step.offset.c_str(), rec.hash_verify);
+        if (result == KELVO_INTERRUPTED) {
+            return result; // announced already; no failure message
+        }
         if (result != KELVO_SUCCESS) {
             kelvo::printLine(step.failure);
             return KELVO_TRANSFER_FAILED;
@@ -198,6 +201,7 @@ extern "C" int32_t kelvo_download_image_data(const DeviceSetting *settings, cons
     if (result != KELVO_SUCCESS) {
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, "Ping received", true);
     if (result == KELVO_SUCCESS && rec.chip_erase == 1) {
         result = kelvo::eraseWholeChip(rec.flash_pin, true);
@@ -205,7 +209,7 @@ extern "C" int32_t kelvo_download_image_data(const DeviceSetting *settings, cons
     if (result == KELVO_SUCCESS) {
         result = writeImage(rec, image, plan);
     }
-    serialport_close();
+    result = kelvo::endOperation(result);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // Erasing the whole flash ("ceras") or a range of it ("seras").
 #include "device_internal.h"
 #include "interrupt.h"
+#include "phase.h"
 
 #include <cstdio>
 
@@ -38,6 +39,7 @@ int eraseSectorRange(const char *offset, const char *length, int pin) {
     std::string command = kelvo::serasCommand(offset, length, pin);
     std::printf("Erase sec cmd:%s\n", command.c_str());
     std::fflush(stdout); // the wait below can be long
+    kelvo_set_phase(KELVO_PHASE_ERASING);
     bool sent = kelvo::sendCommand(command);
     if (sent && !kelvo_pause_ms(kSectorErasePauseMs)) {
         return KELVO_INTERRUPTED;
@@ -53,12 +55,12 @@ extern "C" int32_t eraseChip(void) {
     if (result != KELVO_SUCCESS) {
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, kPingReceived, false);
     if (result == KELVO_SUCCESS) {
         result = kelvo::eraseWholeChip(rec.flash_pin, false);
     }
-    serialport_close();
-    return result;
+    return kelvo::endOperation(result);
 }
 
 extern "C" int32_t eraseChipSector(const char *offset, const char *length) {
@@ -70,10 +72,10 @@ extern "C" int32_t eraseChipSector(const char *offset, const char *length) {
     if (result != KELVO_SUCCESS) {
         return result;
     }
+    kelvo::beginOperation();
     result = kelvo::connectDevice(&rec, kPingReceived, false);
     if (result == KELVO_SUCCESS) {
         result = eraseSectorRange(offset, length, rec.flash_pin);
     }
-    serialport_close();
-    return result;
+    return kelvo::endOperation(result);
 }

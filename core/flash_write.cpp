@@ -3,6 +3,9 @@
 // optional "hashq" verification.
 #include "device_internal.h"
 
+#include "interrupt.h"
+#include "phase.h"
+
 #include <atomic>
 #include <cinttypes>
 #include <climits>
@@ -111,11 +114,14 @@ int32_t transmitWithProgress(const uint8_t *data, int32_t size) {
 bool flashAcceptsWrite(int pin, const char *offset) {
     kelvo::Reply reply{};
     if (kelvo::sendCommand(kelvo::fwdCommand(pin, offset))) {
-        kelvo::pauseMs(kWritePauseMs);
+        kelvo_pause_ms(kWritePauseMs);
         kelvo::readWindow(&reply);
     }
     if (static_cast<uint8_t>(reply.text[0]) == kNak) {
         return true;
+    }
+    if (kelvo::stopRequested()) {
+        return false;
     }
     std::printf("Received:%s\n", reply.text);
     kelvo::printLine("Xmodem not ready, please retry.");
@@ -128,13 +134,17 @@ bool hashMatches(const uint8_t *data, int64_t size, int pin) {
     sha256_init(&ctx);
     sha256_update(&ctx, data, static_cast<uint64_t>(size));
     sha256_final(&ctx, digest);
+    kelvo_set_phase(KELVO_PHASE_VERIFYING);
     kelvo::Reply reply{};
     if (kelvo::sendCommand(kelvo::hashqCommand(size, pin))) {
-        kelvo::pauseMs(kWritePauseMs);
+        kelvo_pause_ms(kWritePauseMs);
         kelvo::readWindow(&reply);
     }
     bool complete = reply.count >= static_cast<int32_t>(kDigestReplyOffset + kDigestSize);
     bool equal = complete && std::memcmp(reply.text + kDigestReplyOffset, digest, kDigestSize) == 0;
+    if (!equal && kelvo::stopRequested()) {
+        return false;
+    }
     kelvo::printLine(equal ? "HashVerify success" : "HashVerify Fail");
     return equal;
 }
@@ -157,11 +167,18 @@ bool writeRequestValid(const uint8_t *data, int64_t size, const char *offset) {
 
 extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin,
                                       const char *offset, int hash_verify) {
-    if (!writeRequestValid(data, size, offset) || !flashAcceptsWrite(flash_pin, offset)) {
+    if (!writeRequestValid(data, size, offset)) {
         return KELVO_TRANSFER_FAILED;
+    }
+    kelvo_set_phase(KELVO_PHASE_WRITING);
+    if (!flashAcceptsWrite(flash_pin, offset)) {
+        return kelvo::stopRequested() ? KELVO_INTERRUPTED : KELVO_TRANSFER_FAILED;
     }
     kelvo::printLine("Xmodem Downloading...");
     int32_t sent = transmitWithProgress(data, static_cast<int32_t>(size));
+    if (sent == KELVO_XMODEM_CANCELLED_HERE) {
+        return kelvo::reportInterrupted(belowProgress());
+    }
     if (sent < 0) {
         std::printf("%sXmodem transmit error: status: %d\n", belowProgress(), sent);
         std::fflush(stdout);
@@ -169,6 +186,9 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
     }
     kelvo::Reply reply;
     kelvo::readWindow(&reply);
+    if (!kelvo::replyIs(reply, "K") && kelvo::stopRequested()) {
+        return kelvo::reportInterrupted(belowProgress());
+    }
     if (!kelvo::replyIs(reply, "K")) {
         std::printf("%sReceived:%s\n", belowProgress(), reply.text);
         kelvo::printLine("Xmodem Unsuccessful, please retry.");
@@ -178,7 +198,7 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
     std::printf("Xmodem successfully transmitted %d bytes\n", sent);
     std::fflush(stdout);
     if (hash_verify == 1 && !hashMatches(data, size, flash_pin)) {
-        return KELVO_HASH_MISMATCH;
+        return kelvo::stopRequested() ? KELVO_INTERRUPTED : KELVO_HASH_MISMATCH;
     }
     return KELVO_SUCCESS;
 }

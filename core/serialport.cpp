@@ -1,9 +1,14 @@
 // The one UART line of the process: a tty in raw 8N1 mode, held for
 // exclusive use while open, with timed reads, bounded writes and the
-// modem-control lines. Every wait here has a time limit.
+// modem-control lines. Every wait here has a time limit. The descriptor
+// stays non-blocking: each wait is a poll() against its deadline beside
+// the cancellation descriptor, so another reader of the same terminal
+// cannot hold us, and input is taken in bulk into a receive buffer.
 #include "KelvoPG_core.h"
+#include "low_latency.h"
 #include "serial_rate.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -25,22 +30,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int32_t serial_port = -1;
-struct termios term;     // working settings of the open port
-struct termios new_term; // settings in force while serialport_block_read waits
-uint32_t timeout = 0;    // ms, budget of one serialport_read
+struct termios term;  // working settings of the open port
+uint32_t timeout = 0; // ms, budget of one serialport_read
 uint32_t block_timeout = KELVO_BLOCK_READ_TIMEOUT_MS;
 
-uint32_t line_rate = 0;         // bit/s requested at open
-uint32_t custom_rate = 0;       // off-table rate set through termios2; 0 for a table rate
-bool line_failed = false;       // a hang-up or read error was reported for this port
-bool write_nonblocking = false; // O_NONBLOCK is on for the duration of writes only
+uint32_t line_rate = 0;   // bit/s requested at open
+uint32_t custom_rate = 0; // off-table rate set through termios2; 0 for a table rate
+bool line_failed = false; // a hang-up or read error was reported for this port
+kelvo_serial::LowLatencyState low_latency;
 std::string port_path;
 
+// Received bytes not yet handed out: [rx_head, rx_tail) of rx_buffer.
+uint8_t rx_buffer[4096];
+size_t rx_head = 0;
+size_t rx_tail = 0;
+
 constexpr uint32_t kDefaultTimeoutMs = 1000;
-constexpr long kReadPeriodMs = 100;              // VTIME = 1
-constexpr long kEofAtOnceMs = kReadPeriodMs / 2; // a 0-byte read this fast is end-of-file
-constexpr long kFlushQuietLimitMs = 2000;        // a line that never goes quiet stops the flush
-constexpr int kBlockChunkMax = 100;              // bytes per serialport_block_read chunk
+constexpr long kQuietMs = 100;            // silence that ends a flush (one read period)
+constexpr long kFlushQuietLimitMs = 2000; // a line that never goes quiet stops the flush
+constexpr int kBlockChunkMax = 100;       // bytes per serialport_block_read chunk
 
 struct RateCode {
     uint32_t rate;
@@ -90,36 +98,6 @@ void reportLineFailure(const char *why) {
     infohelper_output(0, "%s: %s", port_path.c_str(), why);
 }
 
-// Reads block on the descriptor (VMIN/VTIME rule them); writes do not, so
-// that a peer that stops reading cannot hold a write forever.
-void setNonblocking(bool on) {
-    if (write_nonblocking == on) {
-        return;
-    }
-    int flags = ::fcntl(serial_port, F_GETFL);
-    if (flags < 0) {
-        return;
-    }
-    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (::fcntl(serial_port, F_SETFL, flags) == 0) {
-        write_nonblocking = on;
-    }
-}
-
-// After a read that brought nothing: true when the line is gone rather than
-// silent. A live line waits the 0.1 s read period; a hung-up one reports
-// POLLHUP/POLLERR or reads end-of-file at once.
-bool lineHungUp(long read_ms) {
-    pollfd p{serial_port, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) {
-        return false;
-    }
-    if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        return true;
-    }
-    return (p.revents & POLLIN) && read_ms < kEofAtOnceMs;
-}
-
 // Waits for room in the output queue until bound ms after start.
 bool waitWritable(Clock::time_point start, long bound) {
     for (;;) {
@@ -138,26 +116,82 @@ bool waitWritable(Clock::time_point start, long bound) {
     }
 }
 
-// One platform read: >0 bytes, 0 nothing yet, -1 the line failed.
-ssize_t readOnce(uint8_t *buf, size_t len) {
-    setNonblocking(false);
-    Clock::time_point start = Clock::now();
-    ssize_t n = ::read(serial_port, buf, len);
+// ---- Receiving. Every wait polls the line beside the cancellation
+// descriptor, so that a stop request ends it at once.
+
+enum InputStatus { kInputReady, kInputTimedOut, kInputFailed, kInputCancelled };
+
+size_t buffered() {
+    return rx_tail - rx_head;
+}
+
+// Hands out up to len buffered bytes.
+size_t takeBuffered(uint8_t *buf, size_t len) {
+    size_t n = std::min(len, buffered());
+    std::memcpy(buf, rx_buffer + rx_head, n);
+    rx_head += n;
+    if (rx_head == rx_tail) {
+        rx_head = rx_tail = 0;
+    }
+    return n;
+}
+
+void discardBuffered() {
+    rx_head = rx_tail = 0;
+}
+
+// One non-blocking read of whatever has arrived, appended to the buffer.
+InputStatus fillBuffer(short revents) {
+    if (rx_head > 0) {
+        std::memmove(rx_buffer, rx_buffer + rx_head, buffered());
+        rx_tail -= rx_head;
+        rx_head = 0;
+    }
+    ssize_t n = ::read(serial_port, rx_buffer + rx_tail, sizeof rx_buffer - rx_tail);
     if (n > 0) {
-        return n;
+        rx_tail += static_cast<size_t>(n);
+        return kInputReady;
     }
-    if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN) {
-            return 0;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        if ((revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            return kInputTimedOut; // another reader took it: keep waiting
         }
+    } else if (n < 0 && (revents & (POLLHUP | POLLERR)) == 0) {
         reportLineFailure(std::strerror(errno));
-        return -1;
+        return kInputFailed;
     }
-    if (len > 0 && lineHungUp(msSince(start))) {
-        reportLineFailure("hung up (unplugged, or closed at the other end)");
-        return -1;
+    // End-of-file, or nothing with a hang-up pending.
+    reportLineFailure("hung up (unplugged, or closed at the other end)");
+    return kInputFailed;
+}
+
+// Waits until the buffer holds something or the deadline passes.
+InputStatus waitForInput(Clock::time_point deadline) {
+    while (buffered() == 0) {
+        if (line_failed) {
+            return kInputFailed; // already reported; no more waiting on a dead line
+        }
+        long left = msUntil(deadline);
+        if (left <= 0) {
+            return kInputTimedOut;
+        }
+        pollfd p[2] = {{serial_port, POLLIN, 0}, {kelvo_cancel_fd(), POLLIN, 0}};
+        int ready = ::poll(p, 2, static_cast<int>(std::min(left, 60000L)));
+        if (ready < 0 && errno != EINTR) {
+            reportLineFailure(std::strerror(errno));
+            return kInputFailed;
+        }
+        if (kelvo_cancel_requested() || (ready > 0 && p[1].revents != 0)) {
+            return kInputCancelled;
+        }
+        if (ready > 0 && p[0].revents != 0) {
+            InputStatus status = fillBuffer(p[0].revents);
+            if (status == kInputFailed) {
+                return status;
+            }
+        }
     }
-    return 0;
+    return kInputReady;
 }
 
 // Waits until the output queue is empty, at most the time the queued bytes
@@ -210,6 +244,10 @@ void reportOpenFailure(const char *path, int err) {
 // The descriptor, or -1 after the reason was printed.
 int openLocked(const char *path) {
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0 && errno == EBUSY) {
+        infohelper_output(0, "cannot access %s: busy", path); // held with TIOCEXCL
+        return -1;
+    }
     if (fd < 0) {
         reportOpenFailure(path, errno);
         return -1;
@@ -234,6 +272,11 @@ int openLocked(const char *path) {
         }
         return -1;
     }
+    // The lock only stops programs that lock too: this also refuses later
+    // opens by anyone else (root aside) while we hold the line. A
+    // descriptor that is no terminal cannot be held this way; the lock
+    // still is.
+    ::ioctl(fd, TIOCEXCL);
     return fd;
 }
 
@@ -318,9 +361,12 @@ bool configureLine(uint32_t rate) {
 }
 
 void closeDescriptor() {
+    kelvo_serial::restoreLowLatency(serial_port, low_latency);
+    low_latency = kelvo_serial::LowLatencyState{};
+    ::ioctl(serial_port, TIOCNXCL);
     ::close(serial_port); // releases the lock as well
     serial_port = -1;
-    write_nonblocking = false;
+    discardBuffered();
 }
 
 } // namespace
@@ -357,14 +403,13 @@ extern "C" int32_t serialport_open(const char *device, uint32_t rate) {
     port_path = path;
     line_rate = rate;
     line_failed = false;
-    write_nonblocking = true; // opened with O_NONBLOCK
+    discardBuffered();
     serialport_set_dtr(false);
     if (!configureLine(rate)) {
         closeDescriptor();
         return 0;
     }
-    // CLOCAL is set now, so blocking calls no longer wait for carrier.
-    setNonblocking(false);
+    low_latency = kelvo_serial::requestLowLatency(fd, port_path);
     infohelper_output(3, "serial open");
     return serial_port;
 }
@@ -379,6 +424,7 @@ extern "C" int32_t serialport_close(void) {
     // Input only: on a pseudo-terminal the drain returns at once, and
     // discarding output would lose what the other side has not read yet.
     ::tcflush(serial_port, TCIFLUSH);
+    discardBuffered();
     closeDescriptor();
     return 1;
 }
@@ -399,97 +445,68 @@ extern "C" void serialport_set_block_timeout(uint32_t ms) {
 }
 
 extern "C" int32_t serialport_read(uint8_t *buf, uint32_t len) {
-    if (serial_port < 0) {
+    if (serial_port < 0 || len == 0) {
         return 0;
     }
-    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     uint32_t count = 0;
-    do {
-        ssize_t n = readOnce(buf + count, len - count);
-        if (n < 0) {
-            break;
-        }
-        count += static_cast<uint32_t>(n);
-    } while (count < len && msSince(start) < static_cast<long>(timeout));
+    while (count < len && waitForInput(deadline) == kInputReady) {
+        count += static_cast<uint32_t>(takeBuffered(buf + count, len - count));
+    }
     return static_cast<int32_t>(count);
 }
 
 namespace {
 
-// Waits until at least VMIN bytes are there (poll honours VMIN when VTIME
-// is 0) and reads one chunk of up to 100 bytes, zero-terminated.
-// >0 bytes read; 0 time is up; -1 the line failed.
-ssize_t readChunk(char *buf, Clock::time_point deadline) {
-    for (;;) {
-        long left = msUntil(deadline);
-        if (left <= 0) {
-            return 0;
-        }
-        pollfd p{serial_port, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left < 60000 ? left : 60000));
-        if (ready < 0 && errno != EINTR) {
-            reportLineFailure(std::strerror(errno));
-            return -1;
-        }
-        if (ready <= 0) {
-            continue;
-        }
-        ssize_t n = readOnce(reinterpret_cast<uint8_t *>(buf), kBlockChunkMax);
-        if (n != 0) {
-            buf[n > 0 ? n : 0] = '\0';
-            return n;
-        }
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            reportLineFailure("hung up (unplugged, or closed at the other end)");
-            return -1;
-        }
+// One chunk of at least min_chunk and at most 100 bytes (what has arrived
+// when the minimum is reached), zero-terminated.
+InputStatus readChunk(char *buf, size_t min_chunk, Clock::time_point deadline, size_t *count) {
+    uint8_t *bytes = reinterpret_cast<uint8_t *>(buf);
+    *count = 0;
+    InputStatus status = kInputReady;
+    while (*count < min_chunk && (status = waitForInput(deadline)) == kInputReady) {
+        *count += takeBuffered(bytes + *count, kBlockChunkMax - *count);
     }
+    if (status == kInputReady) {
+        *count += takeBuffered(bytes + *count, kBlockChunkMax - *count);
+    }
+    buf[status == kInputReady ? *count : 0] = '\0';
+    return status;
 }
 
 } // namespace
 
 extern "C" int32_t serialport_block_read(char *buf, int32_t min_chunk) {
     buf[0] = '\0';
-    if (serial_port < 0) {
-        return 0;
-    }
-    new_term = term;
-    int vmin = min_chunk < 1 ? 1 : (min_chunk > kBlockChunkMax ? kBlockChunkMax : min_chunk);
-    new_term.c_cc[VMIN] = static_cast<cc_t>(vmin);
-    new_term.c_cc[VTIME] = 0;
     // Input that came before the call stays: the reply may already be there.
-    if (line_failed) {
-        return 0; // already reported
+    if (serial_port < 0 || line_failed) {
+        return 0; // a failed line was already reported
     }
-    if (!applySettings(new_term)) {
-        infohelper_output(0, "serialport_block_read: cannot set up the line: %s",
-                          std::strerror(errno));
-        return 0;
-    }
+    size_t vmin = static_cast<size_t>(std::clamp<int32_t>(min_chunk, 1, kBlockChunkMax));
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(block_timeout);
-    int32_t result = 0;
-    ssize_t n;
-    while ((n = readChunk(buf, deadline)) > 0) {
+    size_t n = 0;
+    InputStatus status;
+    while ((status = readChunk(buf, vmin, deadline, &n)) == kInputReady) {
         std::printf("Received:%s length:%d\n", buf, static_cast<int>(n));
         std::fflush(stdout);
         if (buf[0] == 'O') {
-            result = 1;
-            break;
+            return 1;
         }
     }
-    if (n == 0) {
+    if (status == kInputTimedOut) {
         infohelper_output(0, "no reply from %s within %u ms", port_path.c_str(),
                           static_cast<unsigned>(block_timeout));
     }
-    applySettings(term);
-    return result;
+    return 0;
 }
 
 extern "C" int32_t serialport_write(const uint8_t *buf, uint32_t len) {
     if (serial_port < 0) {
         return -1;
     }
-    setNonblocking(true);
+    // Not cut short by a cancellation: a block or command broken off in
+    // the middle would swallow the cancel bytes that follow it. The wait is
+    // bounded by the line rate anyway.
     Clock::time_point start = Clock::now();
     // A line already found dead gets no more waiting, so a long series of
     // writes cannot add up to minutes.
@@ -516,8 +533,9 @@ extern "C" void serialport_flush(void) {
     }
     drainOutput();
     Clock::time_point start = Clock::now();
-    uint8_t sink[256];
-    while (readOnce(sink, sizeof sink) > 0) {
+    discardBuffered();
+    while (waitForInput(Clock::now() + std::chrono::milliseconds(kQuietMs)) == kInputReady) {
+        discardBuffered();
         if (msSince(start) >= kFlushQuietLimitMs) {
             infohelper_output(1, "%s: input did not stop for %ld ms", port_path.c_str(),
                               kFlushQuietLimitMs);

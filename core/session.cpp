@@ -2,11 +2,14 @@
 // command exchange, the connect sequence and the chip erase.
 #include "device_internal.h"
 #include "interrupt.h"
+#include "phase.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include <atomic>
 
 namespace kelvo {
 namespace {
@@ -21,6 +24,7 @@ const char *const kPingCommand = "ping\n";
 const char *const kWriteWordCommand = "EW 40002800 7EFFFFFF\n";
 
 const char *const kSettingsNotSet = "Please set Device, baudrate & flash_pin";
+std::atomic<bool> interruptionReported{false};
 
 void clearReply(Reply *reply) {
     std::memset(reply->text, 0, sizeof reply->text);
@@ -46,6 +50,9 @@ bool pingAnswered(bool echoPingReply) {
     if (replyIs(reply, "ping")) {
         return true;
     }
+    if (stopRequested()) {
+        return false;
+    }
     if (echoPingReply) {
         std::printf("Received:%s\n", reply.text);
     }
@@ -63,6 +70,9 @@ int switchLineRate(const DeviceSetting &rec) {
     clearReply(&reply);
     if (serialport_open(rec.device, static_cast<uint32_t>(rec.baudrate)) != 0) {
         readWindow(&reply);
+    }
+    if (!replyIs(reply, "OK") && stopRequested()) {
+        return KELVO_INTERRUPTED;
     }
     if (!replyIs(reply, "OK")) {
         std::printf("Received:%s\n", reply.text);
@@ -129,7 +139,36 @@ void pauseMs(int ms) {
     }
 }
 
+void beginOperation() {
+    kelvo_clear_cancel();
+    interruptionReported.store(false);
+    kelvo_operation_begin();
+}
+
+bool stopRequested() {
+    return kelvo_cancel_requested() != 0;
+}
+
+int reportInterrupted(const char *prefix) {
+    if (!interruptionReported.exchange(true)) {
+        std::printf("%sOperation interrupted\n", prefix);
+        std::fflush(stdout);
+    }
+    return KELVO_INTERRUPTED;
+}
+
+int endOperation(int result) {
+    serialport_close();
+    if (result != KELVO_SUCCESS && stopRequested()) {
+        result = reportInterrupted("");
+    }
+    kelvo_set_phase(KELVO_PHASE_IDLE);
+    kelvo_operation_end();
+    return result;
+}
+
 int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingReply) {
+    kelvo_set_phase(KELVO_PHASE_CONNECTING);
     // The serial layer has printed why the port cannot be opened.
     if (serialport_open(rec->device, kConnectBaud) == 0) {
         return KELVO_NO_PING;
@@ -139,17 +178,21 @@ int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingRep
     exchange(kReadWordCommand, &reply);
     rec->flash_pin = pinFromWordReply(reply.text, static_cast<size_t>(reply.count), rec->flash_pin);
     if (!pingAnswered(echoPingReply)) {
-        return KELVO_NO_PING;
+        return stopRequested() ? KELVO_INTERRUPTED : KELVO_NO_PING;
     }
     printLine(pingReceived);
     exchange(kWriteWordCommand, &reply); // the reply is not examined
+    if (stopRequested()) {
+        return KELVO_INTERRUPTED;
+    }
     return switchLineRate(*rec);
 }
 
 int awaitEraseAck(bool sent) {
     char ack[kReplyCapacity + 1] = {};
-    bool acknowledged = sent && serialport_block_read(ack, kEraseAckMinChunk) == 1;
-    if (!acknowledged && kelvo_cancel_requested()) {
+    bool acknowledged =
+        sent && !stopRequested() && serialport_block_read(ack, kEraseAckMinChunk) == 1;
+    if (!acknowledged && stopRequested()) {
         return KELVO_INTERRUPTED;
     }
     if (acknowledged && std::strcmp(ack, "OK") == 0) {
@@ -162,6 +205,7 @@ int awaitEraseAck(bool sent) {
 }
 
 int eraseWholeChip(int pin, bool duringDownload) {
+    kelvo_set_phase(KELVO_PHASE_ERASING);
     bool sent = sendCommand(cerasCommand(pin));
     if (duringDownload) {
         printLine("Erasing chip...\r");

@@ -60,9 +60,25 @@ bool secondCancel() {
 }
 
 void sendCancel() {
-    for (int i = 0; i < 3; ++i) {
-        _outbyte(CAN);
-    }
+    const uint8_t cancel[] = {CAN, CAN, CAN};
+    _outblock(cancel, sizeof cancel);
+}
+
+// Our own side was asked to stop: the receiver must learn of it now, or it
+// keeps waiting for blocks until its own time-out and refuses commands
+// meanwhile. The bytes are let out before the caller closes the port.
+int32_t cancelHere() {
+    sendCancel();
+    serialport_drain();
+    return KELVO_XMODEM_CANCELLED_HERE;
+}
+
+// A byte within the budget, or -1; *cancelled when a stop request ended
+// the wait.
+int32_t replyByte(int32_t budget, bool *cancelled) {
+    int32_t c = _inbyte(budget);
+    *cancelled = c < 0 && kelvo_cancel_requested();
+    return c;
 }
 
 // Sender's answer to a cancel.
@@ -75,7 +91,11 @@ int32_t acceptCancel() {
 // Waits for the receiver's start character. 0 with *crc set, or -1 / -2.
 int32_t waitForReceiver(bool *crc) {
     for (int tries = 0; tries < kSyncTries; ++tries) {
-        int32_t c = _inbyte(kSyncWaitMs);
+        bool cancelled = false;
+        int32_t c = replyByte(kSyncWaitMs, &cancelled);
+        if (cancelled) {
+            return cancelHere();
+        }
         if (c == CRC_START || c == NAK) {
             *crc = c == CRC_START;
             return 0;
@@ -111,13 +131,16 @@ int buildBlock(uint8_t *block, uint8_t number, const uint8_t *data, int len, boo
     return kHeader + kBlockData + 1;
 }
 
-// Sends one block until it is acknowledged. 0, or -1 / -4.
+// Sends one block, in one write, until it is acknowledged. 0, or -1 / -4
+// / -6.
 int32_t sendBlock(const uint8_t *block, int len) {
     for (int tries = 0; tries < kBlockTries; ++tries) {
-        for (int i = 0; i < len; ++i) {
-            _outbyte(block[i]);
+        _outblock(block, len);
+        bool cancelled = false;
+        int32_t c = replyByte(kReplyWaitMs, &cancelled);
+        if (cancelled) {
+            return cancelHere();
         }
-        int32_t c = _inbyte(kReplyWaitMs);
         if (c == ACK) {
             return 0;
         }
@@ -134,7 +157,13 @@ int32_t sendBlock(const uint8_t *block, int len) {
 int32_t finishSend(int32_t sent) {
     for (int tries = 0; tries < kEotTries; ++tries) {
         _outbyte(EOT);
-        if (_inbyte(kSyncWaitMs) == ACK) {
+        bool cancelled = false;
+        int32_t c = replyByte(kSyncWaitMs, &cancelled);
+        if (cancelled) {
+            remaining_bytes.store(0);
+            return cancelHere();
+        }
+        if (c == ACK) {
             remaining_bytes.store(0);
             flushinput();
             return sent;

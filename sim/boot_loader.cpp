@@ -18,6 +18,8 @@ constexpr auto kSpeedPoll = Millis(10);
 constexpr auto kUcfgSettle = Millis(100);  // after the host is back
 constexpr auto kUcfgMinimum = Millis(250); // after the command
 constexpr auto kUcfgNoFlush = Millis(500); // a host that never discards its input
+constexpr auto kPlainPurgeQuiet = Millis(50);
+constexpr auto kPlainPurgeLimit = Millis(500);
 const char kOk[] = "OK";
 const char kDigestPrefix[] = "SHA256"; // six bytes before the digest
 
@@ -40,6 +42,35 @@ bool BootLoader::saveFlash() {
         return false;
     }
     return true;
+}
+
+void BootLoader::recordTransfer(const XmodemResult &result) {
+    char line[128];
+    double seconds = std::chrono::duration<double>(result.dataTime).count();
+    std::snprintf(line, sizeof line, "xmodem %s %llu bytes %.6f s\n", endName(result.end),
+                  static_cast<unsigned long long>(result.bytesWritten), seconds);
+    if (!events_.append(line)) {
+        std::cerr << "kelvo_chipsim: cannot write the event log" << std::endl;
+    }
+}
+
+void BootLoader::servePlainXmodem() {
+    for (;;) {
+        XmodemReceiver receiver(line_, flash_, options_.xmodem);
+        XmodemResult result = receiver.receive(0);
+        if (result.end == XmodemEnd::LineGone) {
+            return;
+        }
+        if (result.end == XmodemEnd::NoStart) {
+            // Nobody is sending: drop what stopped the offers and offer again.
+            line_.purge(kPlainPurgeQuiet, kPlainPurgeLimit);
+            continue;
+        }
+        recordTransfer(result);
+        if (result.bytesWritten > 0) {
+            saveFlash();
+        }
+    }
 }
 
 void BootLoader::serve() {
@@ -272,6 +303,9 @@ void BootLoader::flashWrite(const Command &command) {
     }
     XmodemReceiver receiver(line_, flash_, options_.xmodem);
     XmodemResult result = receiver.receive(command.address);
+    if (result.end != XmodemEnd::NoStart && result.end != XmodemEnd::LineGone) {
+        recordTransfer(result);
+    }
     if (result.bytesWritten > 0 || result.end == XmodemEnd::Completed) {
         haveWrite_ = true;
         lastWriteOffset_ = command.address;

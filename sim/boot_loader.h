@@ -6,6 +6,7 @@
 #include "flash_model.h"
 #include "options.h"
 #include "pty_line.h"
+#include "xmodem_receiver.h"
 
 #include <string>
 
@@ -13,10 +14,13 @@ namespace sim {
 
 class BootLoader {
   public:
-    BootLoader(const SimOptions &options, PtyLine &line, FlashModel &flash, CommandLog &log)
-        : options_(options), line_(line), flash_(flash), log_(log) {}
+    BootLoader(const SimOptions &options, PtyLine &line, FlashModel &flash, CommandLog &log,
+               CommandLog &events)
+        : options_(options), line_(line), flash_(flash), log_(log), events_(events) {}
     // Serves host sessions until a stop request or a hang-up.
     void serve();
+    // Only receives XModem transfers into offset 0, one after another.
+    void servePlainXmodem();
     // False (and the reason on standard error) when the flash file could not be written.
     bool saveFlash();
 
@@ -40,11 +44,13 @@ class BootLoader {
     std::string readWordReply(uint64_t address) const;
     int expectedPin() const;
     void note(const std::string &event) const;
+    void recordTransfer(const XmodemResult &result);
 
     const SimOptions &options_;
     PtyLine &line_;
     FlashModel &flash_;
     CommandLog &log_;
+    CommandLog &events_;
     bool haveWrite_ = false; // where the last "fwd" wrote, for "hashq"
     uint64_t lastWriteOffset_ = 0;
 };

@@ -72,9 +72,11 @@ int main(int argc, char **argv) {
     }
     sim::FlashModel flash;
     sim::CommandLog log;
+    sim::CommandLog events;
     sim::PtyLine line;
     if (!flash.init(options.flashSize, options.flashFile, error) ||
-        !log.open(options.logFile, error) || !line.open(options.wire, error)) {
+        !log.open(options.logFile, error) || !events.open(options.eventsFile, error) ||
+        !line.open(options.wire, error)) {
         return fail(error);
     }
     // Fail now, not at the first write, when the flash file cannot be written.
@@ -87,8 +89,12 @@ int main(int argc, char **argv) {
     if (!announce(line.path())) {
         return fail("cannot write the terminal path to standard output");
     }
-    sim::BootLoader loader(options, line, flash, log);
-    loader.serve();
+    sim::BootLoader loader(options, line, flash, log, events);
+    if (options.plainXmodem) {
+        loader.servePlainXmodem();
+    } else {
+        loader.serve();
+    }
     bool saved = loader.saveFlash();
     if (!options.linkPath.empty()) {
         removeLink(options.linkPath, line.path());

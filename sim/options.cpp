@@ -35,6 +35,8 @@ enum OptionId {
     kNoWriteOk,
     kHangUpOn,
     kHangUpAfter,
+    kEvents,
+    kPlainXmodem,
 };
 
 const option kLongOptions[] = {
@@ -62,6 +64,8 @@ const option kLongOptions[] = {
     {"no-write-ok", no_argument, nullptr, kNoWriteOk},
     {"hangup-on", required_argument, nullptr, kHangUpOn},
     {"hangup-after-blocks", required_argument, nullptr, kHangUpAfter},
+    {"events", required_argument, nullptr, kEvents},
+    {"plain-xmodem", no_argument, nullptr, kPlainXmodem},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -155,6 +159,9 @@ bool applyText(int id, const char *value, SimOptions &o, std::string &error) {
     case kLink:
         o.linkPath = value;
         return true;
+    case kEvents:
+        o.eventsFile = value;
+        return true;
     case kPinChar:
         o.pinChar = value[0];
         error = std::string(value).size() == 1 ? "" : "--pin-char wants exactly one character";
@@ -194,6 +201,8 @@ bool *switchFor(int id, SimOptions &o) {
         return &o.wire.paced;
     case kVerbose:
         return &o.verbose;
+    case kPlainXmodem:
+        return &o.plainXmodem;
     case kNoPing:
         return &o.faults.noPing;
     case kPingExtra:
@@ -267,6 +276,10 @@ Line and flash:
   --baud-model              pace both directions at the line's configured rate,
                             10 bits per byte
   --latency-us N            turnaround before every reply, in microseconds
+  --events FILE             append one line per XModem transfer: how it ended,
+                            the bytes written and the seconds of its data phase
+  --plain-xmodem            no boot-loader commands: offer NAK (or "C" with
+                            --fwd-crc) and store each transfer at offset 0
   --verbose                 report each command on standard error
   --help                    show this text
 

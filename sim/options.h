@@ -24,6 +24,8 @@ struct SimOptions {
     std::string flashFile;
     std::string logFile;
     std::string linkPath;
+    std::string eventsFile;   // one line per XModem transfer and how it ended
+    bool plainXmodem = false; // no commands: receive XModem transfers at offset 0
     uint64_t flashSize = 4 * 1024 * 1024;
     char pinChar = '6';
     bool dwReplySet = false;

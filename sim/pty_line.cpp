@@ -18,6 +18,10 @@ namespace {
 constexpr long kInitialBaud = 115200;  // the boot loader's rate after reset
 constexpr size_t kPacedChunk = 64;     // bytes written per paced step
 constexpr auto kSleepStep = Millis(2); // smallest pacing sleep worth a wake-up
+// Received bytes are taken in at once and their wire time is paid before
+// the next answer; only a longer burst is also paid as it comes, so that a
+// host sending much without waiting is held back as by a real UART.
+constexpr auto kReceiveBacklog = Millis(20);
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
@@ -84,7 +88,7 @@ void PtyLine::paceReceived(size_t count) {
     rxFreeAt_ = std::max(now, rxFreeAt_) + wireTime(count);
     // Bytes often come one at a time: sleeping for each would add the cost
     // of every wake-up to the model, so the debt is paid in larger steps.
-    if (rxFreeAt_ - now > kSleepStep) {
+    if (rxFreeAt_ - now > kReceiveBacklog) {
         sleepUntil(rxFreeAt_);
     }
 }
@@ -144,6 +148,27 @@ int PtyLine::readByte(Clock::duration timeout) {
     return byte;
 }
 
+long PtyLine::readInto(uint8_t *buf, size_t size, Clock::duration gap) {
+    size_t count = 0;
+    while (count < size) {
+        if (pending_.empty()) {
+            int status = fillStatus(Clock::now() + gap);
+            if (status < 0) {
+                return kLineGone;
+            }
+            if (status == 0) {
+                break;
+            }
+            continue;
+        }
+        size_t n = std::min(size - count, pending_.size());
+        std::copy_n(pending_.begin(), n, buf + count);
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
+        count += n;
+    }
+    return static_cast<long>(count);
+}
+
 bool PtyLine::purge(Clock::duration quiet, Clock::duration limit) {
     auto end = Clock::now() + limit;
     while (Clock::now() < end) {
@@ -188,10 +213,16 @@ bool PtyLine::send(const std::string &bytes) {
     if (!wire_.paced) {
         return writeAll(bytes.data(), bytes.size());
     }
+    if (rxFreeAt_ > Clock::now() && !sleepUntil(rxFreeAt_)) {
+        return false; // nothing goes out before what came in has arrived
+    }
     for (size_t at = 0; at < bytes.size(); at += kPacedChunk) {
         size_t count = std::min(kPacedChunk, bytes.size() - at);
-        txFreeAt_ = std::max(Clock::now(), txFreeAt_) + wireTime(count);
-        if (!sleepUntil(txFreeAt_) || !writeAll(bytes.data() + at, count)) {
+        auto now = Clock::now();
+        txFreeAt_ = std::max(now, txFreeAt_) + wireTime(count);
+        // A wake-up costs more than a short debt: pay it with the next one.
+        bool pay = txFreeAt_ - now > kSleepStep;
+        if ((pay && !sleepUntil(txFreeAt_)) || !writeAll(bytes.data() + at, count)) {
             return false;
         }
     }
@@ -199,7 +230,10 @@ bool PtyLine::send(const std::string &bytes) {
 }
 
 bool PtyLine::reply(const std::string &bytes) {
-    if (wire_.latencyUs > 0 && !sleepFor(Micros(wire_.latencyUs))) {
+    // The answer follows the last byte received, one turnaround later.
+    auto answerAt =
+        (wire_.paced ? std::max(Clock::now(), rxFreeAt_) : Clock::now()) + Micros(wire_.latencyUs);
+    if (answerAt > Clock::now() && !sleepUntil(answerAt)) {
         return false;
     }
     return send(bytes);

@@ -14,6 +14,7 @@ constexpr auto kByteWait = std::chrono::seconds(1); // within a block, and betwe
 constexpr int kStartOffers = 20;                    // start characters before giving up
 constexpr int kMaxErrors = 10;                      // bad blocks or silences in a row
 constexpr auto kPurgeQuiet = Millis(200);           // silence that ends a bad block
+constexpr auto kCancelTail = Millis(100);           // for more CAN after the first two
 constexpr auto kPurgeLimit = std::chrono::seconds(3);
 constexpr auto kSilentQuiet = std::chrono::seconds(5); // ends the silent fault mode
 constexpr auto kSilentLimit = std::chrono::seconds(60);
@@ -40,6 +41,24 @@ uint16_t xmodemCrc16(const uint8_t *data, size_t size) {
     return crc;
 }
 
+const char *endName(XmodemEnd end) {
+    switch (end) {
+    case XmodemEnd::Completed:
+        return "completed";
+    case XmodemEnd::NoStart:
+        return "no-start";
+    case XmodemEnd::Cancelled:
+        return "abandoned";
+    case XmodemEnd::SenderCancelled:
+        return "cancelled";
+    case XmodemEnd::OutOfFlash:
+        return "out-of-flash";
+    case XmodemEnd::LineGone:
+        return "line-gone";
+    }
+    return "unknown";
+}
+
 XmodemResult XmodemReceiver::receive(uint64_t offset) {
     crc_ = faults_.crcStart;
     expected_ = 1;
@@ -49,8 +68,9 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     errors_ = 0;
     int start = waitForFirstBlock();
     if (start < 0) {
-        return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0};
+        return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0, {}};
     }
+    auto firstBlockAt = Clock::now();
     for (;;) {
         std::optional<XmodemEnd> end = handleStart(start);
         if (!end && errors_ >= kMaxErrors) {
@@ -65,7 +85,7 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
             }
         }
         if (end) {
-            return {*end, written_};
+            return {*end, written_, Clock::now() - firstBlockAt};
         }
     }
 }
@@ -79,8 +99,8 @@ std::optional<XmodemEnd> XmodemReceiver::handleStart(int start) {
         if (!cancelledBySender()) {
             return std::nullopt; // a lone CAN is line noise
         }
-        line_.purge(kPurgeQuiet, kPurgeLimit);
-        return XmodemEnd::Cancelled;
+        dropCancelBytes();
+        return XmodemEnd::SenderCancelled;
     }
     if (start == kSoh || start == kStx) {
         return handleBlock(start);
@@ -175,15 +195,12 @@ XmodemReceiver::BlockStatus XmodemReceiver::readBlock(int start, uint8_t *data, 
     size = start == kSoh ? 128 : 1024;
     size_t trailer = crc_ ? 2 : 1;
     std::vector<uint8_t> rest(2 + size + trailer);
-    for (auto &byte : rest) {
-        int b = line_.readByte(kByteWait);
-        if (b == kLineGone) {
-            return BlockStatus::LineGone;
-        }
-        if (b == kTimedOut) {
-            return BlockStatus::Bad;
-        }
-        byte = static_cast<uint8_t>(b);
+    long got = line_.readInto(rest.data(), rest.size(), kByteWait);
+    if (got == kLineGone) {
+        return BlockStatus::LineGone;
+    }
+    if (got < static_cast<long>(rest.size())) {
+        return BlockStatus::Bad;
     }
     uint8_t number = rest[0];
     if (number != static_cast<uint8_t>(~rest[1]) || !checkTrailer(rest.data() + 2, size)) {
@@ -232,18 +249,38 @@ XmodemEnd XmodemReceiver::stayQuiet() {
     // Ignore everything until the sender cancels or falls silent.
     auto limit = Clock::now() + kSilentLimit;
     int previous = -1;
+    XmodemEnd end = XmodemEnd::Cancelled;
     while (Clock::now() < limit) {
         int b = line_.readByte(kSilentQuiet);
         if (b == kLineGone) {
             return XmodemEnd::LineGone;
         }
-        if (b == kTimedOut || (b == kCan && previous == kCan)) {
+        if (b == kCan && previous == kCan) {
+            end = XmodemEnd::SenderCancelled;
+            break;
+        }
+        if (b == kTimedOut) {
             break;
         }
         previous = b;
     }
     line_.purge(kPurgeQuiet, kPurgeLimit);
-    return XmodemEnd::Cancelled;
+    return end;
+}
+
+// Senders repeat CAN a few times: take those, but not the command that a
+// host sends as soon as it has cancelled.
+void XmodemReceiver::dropCancelBytes() {
+    for (;;) {
+        int b = line_.readByte(kCancelTail);
+        if (b < 0) {
+            return;
+        }
+        if (b != kCan) {
+            line_.unread(static_cast<uint8_t>(b));
+            return;
+        }
+    }
 }
 
 bool XmodemReceiver::cancelledBySender() {

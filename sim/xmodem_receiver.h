@@ -22,17 +22,23 @@ struct XmodemFaults {
 };
 
 enum class XmodemEnd {
-    Completed,  // EOT acknowledged
-    NoStart,    // no block came while the start character was offered
-    Cancelled,  // the sender cancelled (two CAN), or the transfer was abandoned
-    OutOfFlash, // a block would have reached past the end of the flash
-    LineGone,   // stop request or hang-up
+    Completed,       // EOT acknowledged
+    NoStart,         // no block came while the start character was offered
+    Cancelled,       // the transfer was abandoned (the sender fell silent or gave up)
+    SenderCancelled, // the sender cancelled it on the line (two CAN)
+    OutOfFlash,      // a block would have reached past the end of the flash
+    LineGone,        // stop request or hang-up
 };
 
 struct XmodemResult {
     XmodemEnd end = XmodemEnd::NoStart;
     uint64_t bytesWritten = 0; // whole blocks, padding included
+    // From the first block's start byte to the end: the data phase.
+    Clock::duration dataTime = Clock::duration::zero();
 };
+
+// One word for the end, as the event log writes it.
+const char *endName(XmodemEnd end);
 
 class XmodemReceiver {
   public:
@@ -53,6 +59,7 @@ class XmodemReceiver {
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
     bool cancelledBySender();
+    void dropCancelBytes();
 
     ByteLine &line_;
     FlashModel &flash_;

@@ -18,6 +18,9 @@ extern "C" ssize_t __real_write(int fd, const void *buf, size_t len);
 namespace {
 
 std::array<std::atomic<int>, 1024> write_counts{};
+// Largest write a descriptor takes at once (0: no limit), to play a line
+// that takes its output in pieces.
+std::array<std::atomic<size_t>, 1024> write_limits{};
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,6 +34,10 @@ long msLeft(Clock::time_point deadline) {
 extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t len) {
     if (fd >= 0 && static_cast<size_t>(fd) < write_counts.size()) {
         ++write_counts[static_cast<size_t>(fd)];
+        size_t limit = write_limits[static_cast<size_t>(fd)].load();
+        if (limit > 0 && len > limit) {
+            len = limit;
+        }
     }
     return __real_write(fd, buf, len);
 }
@@ -256,6 +263,10 @@ int Peer::wait(int timeout_ms) {
 
 int writesOn(int fd) {
     return write_counts.at(static_cast<size_t>(fd)).load();
+}
+
+void limitWrites(int fd, size_t max_bytes) {
+    write_limits.at(static_cast<size_t>(fd)) = max_bytes;
 }
 
 void resetWriteCount() {

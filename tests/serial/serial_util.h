@@ -95,6 +95,8 @@ class Peer {
 // --wrap=write).
 int writesOn(int fd);
 void resetWriteCount();
+// From now on a write on fd takes at most max_bytes (0: no limit).
+void limitWrites(int fd, size_t max_bytes);
 
 } // namespace st
 

@@ -68,8 +68,9 @@ TEST_F(SerialPort, OpensRawEightNoneOneWithReadPeriod) {
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
     EXPECT_EQ(serialport_get_timeout(), 1000u);
-    // Blocking again once CLOCAL is set; not inherited by programs started later.
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    // Non-blocking for good (every wait polls against its deadline); not
+    // inherited by programs started later.
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
     EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
 }
 

@@ -1,7 +1,9 @@
 // "fwd" and "hashq": XModem transfers into the flash, scripted byte by byte.
 #include "sim_fixture.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <fcntl.h>
 #include <openssl/sha.h>
@@ -302,6 +304,34 @@ TEST_F(SimXmodemTest, WireModelPacesABlockAtTheLineRate) {
     EXPECT_EQ(sendBlocks({block(1, "slow", false)}), std::string(1, kAck));
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - sent);
     EXPECT_GE(took.count(), 1000);
+}
+
+// The plain receiving mode: no commands, each transfer from the start of
+// the flash, one line per transfer in the event log.
+TEST_F(SimXmodemTest, PlainModeTakesLrzszTransfersAtOffsetZero) {
+    std::string first = kt::randomBytes(5000, 8), second = kt::randomBytes(3000, 9);
+    kt::writeFile(dir.file("first.bin"), first);
+    kt::writeFile(dir.file("second.bin"), second);
+    for (bool crc : {false, true}) {
+        std::vector<std::string> args{"--flash-size", "65536", "--plain-xmodem", "--events",
+                                      dir.file("events.log")};
+        if (crc) {
+            args.push_back("--fwd-crc");
+        }
+        std::remove(dir.file("events.log").c_str());
+        start(args);
+        EXPECT_EQ(host.readBytes(1, 3000), crc ? "C" : std::string(1, kNak));
+        host.close(); // sx alone on the line
+        EXPECT_EQ(runSx(sim->tty(), "first.bin", dir.path()), 0) << crc;
+        EXPECT_EQ(runSx(sim->tty(), "second.bin", dir.path()), 0) << crc;
+        std::string flashed = sim->flash();
+        EXPECT_EQ(flashed.substr(0, 3000), second) << crc;
+        EXPECT_EQ(flashed.substr(5120, 1024), std::string(1024, '\xFF')) << crc;
+        std::string events = kt::readFile(dir.file("events.log"));
+        EXPECT_EQ(events.rfind("xmodem completed ", 0), 0u) << events;
+        EXPECT_NE(events.find("\nxmodem completed "), std::string::npos) << events;
+        EXPECT_EQ(std::count(events.begin(), events.end(), '\n'), 2) << events;
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@ KELVO_PACKAGES=(
   libssl-dev lrzsz
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth imagemagick
+  dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
 )
 
 kelvo_missing_packages() {

@@ -49,10 +49,11 @@ $(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | grep '^[<>]')
 # The commands of "-help" ("-show [a|b]" stands for "-show a" and "-show b"),
 # against the COMMANDS section of the page.
 kelvo_check_cli_man() { # cli page
-  local tmp help expected
-  tmp=$(mktemp -d) || return 1
-  help=$(cd "$tmp" && "$1" -help)
+  local tmp help expected cli
+  cli=$(realpath "$1") && tmp=$(mktemp -d) || return 1
+  help=$(cd "$tmp" && "$cli" -help) # it creates its settings files there
   rm -rf "$tmp"
+  [ -n "$help" ] || kelvo_fail "$1 -help printed nothing" || return 1
   expected=$( {
     echo "-help"
     sed -n 's/^    \(-[^<]*\).*/\1/p' <<<"$help" | while read -r word rest; do
@@ -120,8 +121,10 @@ kelvo_check_cli_completion() { # script
   $e "device generate setting" kelvo_pgtool_cli -show "" || rc=1
   $e "chip sector" kelvo_pgtool_cli -erase "" || rc=1
   $e "device" kelvo_pgtool_cli -scan "" || rc=1
-  $e "0 1" kelvo_pgtool_cli -set hash_verify "" || rc=1
-  $e "0 1" kelvo_pgtool_cli -set keep_wifi_data "" || rc=1
+  local flag
+  for flag in chip_erase hash_verify keep_sys_data keep_wifi_data; do
+    $e "0 1" kelvo_pgtool_cli -set $flag "" || rc=1
+  done
   $e "2000000 230400" kelvo_pgtool_cli -set baudrate 2 || rc=1
   $e "fw.bin images ttyKELVO0" kelvo_pgtool_cli -set image "" || rc=1
   $e "images/app.bin" kelvo_pgtool_cli -set image images/ || rc=1
@@ -184,7 +187,8 @@ kelvo_check_udev_rule() { # rules-file
   return $rc
 }
 
-# The entry validates, runs a program that is there and names an icon that is there.
+# The entry validates, runs a program that is there (unless bindir is empty)
+# and names an icon that is there.
 kelvo_check_desktop_entry() { # entry bindir icondir
   local out icon exec rc=0
   out=$(desktop-file-validate "$1" 2>&1) && [ -z "$out" ] || kelvo_fail "desktop-file-validate: $out" || rc=1
@@ -192,6 +196,6 @@ kelvo_check_desktop_entry() { # entry bindir icondir
   exec=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$1")
   [ "$icon" = kelvo_pgtool ] || kelvo_fail "Icon=$icon, expected the project's own kelvo_pgtool" || rc=1
   grep -q '<svg' "$3/$icon.svg" 2>/dev/null || kelvo_fail "no SVG icon $3/$icon.svg" || rc=1
-  [ -x "$2/$exec" ] || kelvo_fail "Exec=$exec is not in $2" || rc=1
+  [ -z "$2" ] || [ -x "$2/$exec" ] || kelvo_fail "Exec=$exec is not in $2" || rc=1
   return $rc
 }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Checks of the files that install with the programs: man pages, bash
 # completion, udev rule, desktop entry. Sourced by check_tree and
 # check_package; each check prints what is wrong and returns non-zero.
@@ -79,7 +80,8 @@ kelvo_check_options_man() { # program page
 # Runs a completion function in a fresh bash for the words given (the last
 # one being completed) and prints the candidates, one a line, sorted.
 kelvo_complete() { # script function devroot workdir word...
-  local script=$1 function=$2 devroot=$3 workdir=$4
+  local script function=$2 devroot=$3 workdir=$4
+  script=$(realpath "$1") || return 1
   shift 4
   (cd "$workdir" && bash --norc -c '
     _kelvo_dev_root=$1; . "$2" || exit 1; function=$3; shift 3
@@ -93,7 +95,8 @@ kelvo_expect_completion() { # script function devroot workdir expected word...
   local script=$1 function=$2 devroot=$3 workdir=$4 expected=$5
   shift 5
   local actual
-  actual=$(kelvo_complete "$script" "$function" "$devroot" "$workdir" "$@" | paste -sd' ')
+  actual=$(set -o pipefail && kelvo_complete "$script" "$function" "$devroot" "$workdir" "$@" | paste -sd' ') ||
+    kelvo_fail "completion of [$*]: $script failed" || return 1
   [ "$actual" = "$expected" ] ||
     kelvo_fail "completion of [$*]: expected [$expected], got [$actual]"
 }

@@ -8,6 +8,7 @@ KELVO_PACKAGES=(
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
+  dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
 )
 
 kelvo_missing_packages() {

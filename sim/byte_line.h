@@ -4,6 +4,7 @@
 
 #include "clock.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,9 @@ class ByteLine {
     virtual ~ByteLine() = default;
     // The next byte (0..255), kTimedOut, or kLineGone (stop request or hang-up).
     virtual int readByte(Clock::duration timeout) = 0;
+    // Fills buf with size bytes, waiting at most gap for each new piece;
+    // the count stored, or kLineGone.
+    virtual long readInto(uint8_t *buf, size_t size, Clock::duration gap) = 0;
     // Puts a byte back in front of the input.
     virtual void unread(uint8_t byte) = 0;
     // Discards input until the line has been quiet for the given time

@@ -50,6 +50,10 @@ void kelvo_prepare_process(void);
  * temporary file being written, if any, and ends the process with status
  * 128 + signal. A second signal ends the process at once. */
 void kelvo_install_interrupt_handlers(void);
+/* An interrupt passed on by a supervising process: like the first of the
+ * signals above, but a repeat (the same interrupt also sent to the whole
+ * process group) never ends the process at once. Async-signal-safe. */
+void kelvo_relayed_interrupt(int sig);
 /* Asks the operation in flight to stop. Async-signal-safe; any thread. */
 void kelvo_request_cancel(void);
 /* Forgets an earlier request (before starting a new operation). */

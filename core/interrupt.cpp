@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<int> cancel_pending{0};
 std::atomic<int> interrupt_signal{0};
+std::atomic<int> direct_signal_seen{0};
 std::atomic<int> operation_running{0};
 std::atomic<int> wake_fd{-1};
 
@@ -47,16 +48,25 @@ void removeTempFile() {
     }
 }
 
-void onSignal(int sig) {
+// A second signal of our own ends the process at once (a user who presses
+// Ctrl-C twice); an interrupt relayed by a supervising process never does,
+// whichever of the two arrives first.
+void interrupt(int sig, bool direct) {
     int saved_errno = errno;
     int expected = 0;
-    bool first = interrupt_signal.compare_exchange_strong(expected, sig);
-    if (!first || !operation_running.load()) {
+    interrupt_signal.compare_exchange_strong(expected, sig);
+    int recorded = interrupt_signal.load();
+    bool repeated = direct && direct_signal_seen.exchange(1) != 0;
+    if (!operation_running.load() || repeated) {
         removeTempFile();
-        ::_exit(128 + (first ? sig : expected));
+        ::_exit(128 + recorded);
     }
     kelvo_request_cancel();
     errno = saved_errno;
+}
+
+void onSignal(int sig) {
+    interrupt(sig, true);
 }
 
 } // namespace
@@ -73,6 +83,10 @@ extern "C" void kelvo_install_interrupt_handlers(void) {
     }
 }
 
+extern "C" void kelvo_relayed_interrupt(int sig) {
+    interrupt(sig, false);
+}
+
 extern "C" void kelvo_request_cancel(void) {
     cancel_pending.store(1);
     int fd = wake_fd.load();
@@ -86,6 +100,7 @@ extern "C" void kelvo_request_cancel(void) {
 extern "C" void kelvo_clear_cancel(void) {
     cancel_pending.store(0);
     interrupt_signal.store(0);
+    direct_signal_seen.store(0);
     int fd = wake_fd.load();
     if (fd >= 0) {
         uint64_t count;

@@ -44,6 +44,7 @@ void setSignalsBlocked(bool blocked) {
     for (int sig : kForwarded) {
         sigaddset(&set, sig);
     }
+    sigaddset(&set, kRelaySignal); // a worker takes it only once it handles it
     ::sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -152,7 +153,7 @@ class Run {
         cancelDeadline_ = std::chrono::steady_clock::now() + kCancelGrace;
         for (Board &board : boards_) {
             if (!board.reaped && board.pid > 0) {
-                ::kill(board.pid, sig);
+                ::kill(board.pid, kRelaySignal);
             }
         }
     }

@@ -86,6 +86,22 @@ void redirectOutput(int fd) {
     ::close(fd);
 }
 
+// The parent relays an interrupt as kRelaySignal: a worker that also got
+// the interrupt itself (a signal to the whole group, a service manager
+// stopping everything) then still cancels its transfer on the line instead
+// of taking the relay for a second Ctrl-C and dying mid-block.
+void onRelay(int) {
+    kelvo_relayed_interrupt(SIGINT);
+}
+
+void installRelayHandler() {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onRelay;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(kRelaySignal, &sa, nullptr);
+}
+
 // The child's whole life: never returns.
 [[noreturn]] void runWorker(const DeviceSetting &rec, const DownloadJob &job, int outputFd) {
     ::setpgid(0, 0); // Ctrl-C reaches the parent only; it forwards one signal
@@ -94,6 +110,7 @@ void redirectOutput(int fd) {
         std::signal(sig, SIG_DFL);
     }
     kelvo_install_interrupt_handlers();
+    installRelayHandler();
     redirectOutput(outputFd);
     sigset_t all;
     sigemptyset(&all);

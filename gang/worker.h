@@ -5,6 +5,7 @@
 #include "board.h"
 #include "download_job.h"
 
+#include <csignal>
 #include <string>
 
 namespace gang {
@@ -17,6 +18,9 @@ struct StatusParser {
     // Feeds bytes; updates the board's phase, percent and result.
     void feed(const char *bytes, size_t n, Board *board);
 };
+
+// How the parent passes an interrupt on to its workers.
+constexpr int kRelaySignal = SIGUSR1;
 
 // Forks the worker for board (port, output file set) with the signals of
 // the parent blocked; fills pid, statusFd, start times. false with error

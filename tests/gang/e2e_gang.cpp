@@ -122,6 +122,8 @@ std::vector<std::string> split(const std::string &text, char sep) {
 
 class GangRun : public ::testing::Test {
   protected:
+    void interruptMidTransfer(const std::function<void(pid_t)> &deliver, int exitStatus);
+
     // The record as "-set" writes it, pointing at image.bin; its device is
     // never set, as on a station where only the ports are given.
     void writeSetup(size_t imageSize, int baud = 1000000) {
@@ -320,7 +322,9 @@ bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit) {
     return true;
 }
 
-TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
+// Interrupts a run of two boards mid-transfer with deliver(gang's pid) and
+// checks that both transfers were cancelled on their lines.
+void GangRun::interruptMidTransfer(const std::function<void(pid_t)> &deliver, int exitStatus) {
     // At 115200 baud on the simulator's wire-time model the image takes
     // about twenty seconds: long enough to be interrupted mid-transfer.
     writeSetup(230000, 115200);
@@ -337,22 +341,43 @@ TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
     auto transferring = [&] { return writing(a) && writing(b); };
     ASSERT_TRUE(waitFor(transferring, std::chrono::seconds(60)))
         << kt::readFile(dir_.file("gang.out"));
-    ::kill(pid, SIGINT);
+    deliver(pid);
     int status = 0;
     ASSERT_TRUE(
         waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30)));
     std::string out = kt::readFile(dir_.file("gang.out"));
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130) << out;
+    EXPECT_EQ(WEXITSTATUS(status), exitStatus) << out;
     EXPECT_NE(out.find("0 of 2 boards programmed\n"), std::string::npos) << out;
     for (Sim *sim : {&a, &b}) {
         size_t at = out.find(sim->tty() + "  ", out.find("PORT  "));
         ASSERT_NE(at, std::string::npos) << out;
-        EXPECT_EQ(out.compare(at + sim->tty().size() + 2, 11, "interrupted"), 0) << out;
+        std::istringstream row(out.substr(at, out.find('\n', at) - at));
+        std::string port, result;
+        row >> port >> result; // the port column is as wide as the longest name
+        EXPECT_EQ(result, "interrupted") << out;
         expectLogRow(sim->tty(), "188", "interrupted");
         sim->stop();
         EXPECT_EQ(sim->events().compare(0, 17, "xmodem cancelled "), 0) << sim->events();
     }
+}
+
+TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
+    interruptMidTransfer([](pid_t gang) { ::kill(gang, SIGINT); }, 130);
+}
+
+// A service manager stopping the station signals every process at once:
+// the workers must not take the parent's relay for a second Ctrl-C.
+TEST_F(GangRun, SignalToEveryProcessStillCancelsOnTheLine) {
+    auto everyProcess = [](pid_t gang) {
+        std::istringstream children(kt::readFile("/proc/" + std::to_string(gang) + "/task/" +
+                                                 std::to_string(gang) + "/children"));
+        ::kill(gang, SIGTERM);
+        for (pid_t worker; children >> worker;) {
+            ::kill(worker, SIGTERM);
+        }
+    };
+    interruptMidTransfer(everyProcess, 143);
 }
 
 } // namespace

@@ -119,6 +119,9 @@ void installRelayHandler() {
     watching.store(true);
     pthread_t watcher;
     bool watched = pthread_create(&watcher, nullptr, watchBody, nullptr) == 0;
+    // The board's file reads like the output of "kelvo_pgtool_cli -download".
+    std::puts("Beginning XModem Download...");
+    std::fflush(stdout);
     int result = kelvo_download_image_data(&rec, job.image, job.imageSize);
     watching.store(false);
     if (watched) {

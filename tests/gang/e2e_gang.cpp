@@ -208,6 +208,9 @@ TEST_F(GangRun, EveryBoardProgrammedLoggedAndPipedWithoutCarriageReturns) {
     EXPECT_NE(r.out.find("3 of 3 boards programmed\n"), std::string::npos) << r.out;
     std::string run = dirOfRun(r.out);
     EXPECT_EQ(run.compare(0, 5, "gang-"), 0) << run;
+    EXPECT_EQ(
+        kt::readFile(dir_.file(run + "ttyKELVO0.log")).rfind("Beginning XModem Download...\n", 0),
+        0u);
     EXPECT_NE(kt::readFile(dir_.file(run + "ttyKELVO0.log")).find("End Download"),
               std::string::npos);
 

@@ -31,7 +31,7 @@ class PtyLine : public ByteLine {
     int readByte(Clock::duration timeout) override;
     // Fills buf with size bytes, waiting at most gap for each new piece;
     // the count stored, or kLineGone.
-    long readInto(uint8_t *buf, size_t size, Clock::duration gap);
+    long readInto(uint8_t *buf, size_t size, Clock::duration gap) override;
     // Puts a byte back in front of the input.
     void unread(uint8_t byte) override { pending_.push_front(byte); }
     // Discards input until the line has been quiet for the given time

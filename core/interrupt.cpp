@@ -4,6 +4,7 @@
 #include "interrupt.h"
 
 #include "KelvoPG_core.h"
+#include "line.h"
 
 #include <atomic>
 #include <cerrno>
@@ -149,6 +150,6 @@ bool kelvo_pause_ms(int ms) {
     // poll() counts its own time-out; a signal that is not ours (EINTR)
     // only shortens the pause, which callers tolerate as they would a
     // slow chip.
-    int n = ::poll(&pfd, 1, ms);
+    int n = kelvo_line::ops().poll(&pfd, 1, ms);
     return !(n > 0 || kelvo_cancel_requested());
 }

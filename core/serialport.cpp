@@ -5,6 +5,7 @@
 // the cancellation descriptor, so another reader of the same terminal
 // cannot hold us, and input is taken in bulk into a receive buffer.
 #include "KelvoPG_core.h"
+#include "line.h"
 #include "low_latency.h"
 #include "serial_rate.h"
 
@@ -27,7 +28,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = kelvo_line::Clock;
+
+Clock::time_point now() {
+    return kelvo_line::ops().now();
+}
 
 int32_t serial_port = -1;
 struct termios term;  // working settings of the open port
@@ -64,12 +69,12 @@ constexpr RateCode kRateTable[] = {
 
 long msSince(Clock::time_point start) {
     return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(now() - start).count());
 }
 
 // Rounded up, so that a wait never ends before its deadline.
 long msUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now());
     return static_cast<long>(left.count());
 }
 
@@ -106,7 +111,7 @@ bool waitWritable(Clock::time_point start, long bound) {
             return false;
         }
         pollfd p{serial_port, POLLOUT, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left));
+        int ready = kelvo_line::ops().poll(&p, 1, static_cast<int>(left));
         if (ready > 0) {
             return true; // room, or an error that the next write reports
         }
@@ -147,7 +152,8 @@ InputStatus fillBuffer(short revents) {
         rx_tail -= rx_head;
         rx_head = 0;
     }
-    ssize_t n = ::read(serial_port, rx_buffer + rx_tail, sizeof rx_buffer - rx_tail);
+    ssize_t n =
+        kelvo_line::ops().read(serial_port, rx_buffer + rx_tail, sizeof rx_buffer - rx_tail);
     if (n > 0) {
         rx_tail += static_cast<size_t>(n);
         return kInputReady;
@@ -176,7 +182,7 @@ InputStatus waitForInput(Clock::time_point deadline) {
             return kInputTimedOut;
         }
         pollfd p[2] = {{serial_port, POLLIN, 0}, {kelvo_cancel_fd(), POLLIN, 0}};
-        int ready = ::poll(p, 2, static_cast<int>(std::min(left, 60000L)));
+        int ready = kelvo_line::ops().poll(p, 2, static_cast<int>(std::min(left, 60000L)));
         if (ready < 0 && errno != EINTR) {
             reportLineFailure(std::strerror(errno));
             return kInputFailed;
@@ -202,7 +208,7 @@ bool drainOutput() {
         queued = 0;
     }
     long bound = transmitBoundMs(static_cast<size_t>(queued > 0 ? queued : 0));
-    Clock::time_point start = Clock::now();
+    Clock::time_point start = now();
     while (::ioctl(serial_port, TIOCOUTQ, &queued) == 0 && queued > 0) {
         if (msSince(start) >= bound) {
             infohelper_output(1, "%s: %d bytes of output not sent", port_path.c_str(), queued);
@@ -336,7 +342,6 @@ bool configureLine(uint32_t rate) {
     }
     serialport_set_baudrate(rate);
     setRawMode(&term);
-    timeout = kDefaultTimeoutMs;
     infohelper_output(3, "tcsetattr");
     if (!applySettings(term)) {
         infohelper_output(0, "setattr stage 1 failed: %s", std::strerror(errno));
@@ -369,7 +374,54 @@ void closeDescriptor() {
     discardBuffered();
 }
 
+// ---- The real line: a terminal device.
+
+int openTerminal(const char *path, uint32_t rate) {
+    int fd = openLocked(path);
+    if (fd < 0) {
+        return -1;
+    }
+    serial_port = fd; // the steps below work on the port
+    serialport_set_dtr(false);
+    if (!configureLine(rate)) {
+        closeDescriptor();
+        return -1;
+    }
+    low_latency = kelvo_serial::requestLowLatency(fd, port_path);
+    return fd;
+}
+
+void closeTerminal(int fd) {
+    if (!drainOutput()) {
+        ::tcflush(fd, TCOFLUSH); // it cannot be sent; do not let close wait for it
+    }
+    // Input only: on a pseudo-terminal the drain returns at once, and
+    // discarding output would lose what the other side has not read yet.
+    ::tcflush(fd, TCIFLUSH);
+    closeDescriptor();
+}
+
+bool drainTerminal(int) {
+    return drainOutput();
+}
+
+const kelvo_line::Ops kTerminal = {openTerminal, closeTerminal, drainTerminal, ::poll,
+                                   ::read,       ::write,       Clock::now};
+const kelvo_line::Ops *line_ops = &kTerminal;
+
 } // namespace
+
+namespace kelvo_line {
+
+const Ops &ops() {
+    return *line_ops;
+}
+
+void install(const Ops *replacement) {
+    line_ops = replacement ? replacement : &kTerminal;
+}
+
+} // namespace kelvo_line
 
 extern "C" void serialport_set_baudrate(uint32_t rate) {
     speed_t code;
@@ -395,21 +447,16 @@ extern "C" int32_t serialport_open(const char *device, uint32_t rate) {
         serialport_close();
     }
     const char *path = device ? device : "";
-    int fd = openLocked(path);
-    if (fd < 0) {
-        return 0;
-    }
-    serial_port = fd;
     port_path = path;
     line_rate = rate;
     line_failed = false;
+    timeout = kDefaultTimeoutMs;
     discardBuffered();
-    serialport_set_dtr(false);
-    if (!configureLine(rate)) {
-        closeDescriptor();
+    int fd = kelvo_line::ops().open(path, rate);
+    if (fd <= 0) {
         return 0;
     }
-    low_latency = kelvo_serial::requestLowLatency(fd, port_path);
+    serial_port = fd;
     infohelper_output(3, "serial open");
     return serial_port;
 }
@@ -418,14 +465,9 @@ extern "C" int32_t serialport_close(void) {
     if (serial_port < 0) {
         return 0;
     }
-    if (!drainOutput()) {
-        ::tcflush(serial_port, TCOFLUSH); // it cannot be sent; do not let close wait for it
-    }
-    // Input only: on a pseudo-terminal the drain returns at once, and
-    // discarding output would lose what the other side has not read yet.
-    ::tcflush(serial_port, TCIFLUSH);
+    kelvo_line::ops().close(serial_port);
+    serial_port = -1;
     discardBuffered();
-    closeDescriptor();
     return 1;
 }
 
@@ -448,7 +490,7 @@ extern "C" int32_t serialport_read(uint8_t *buf, uint32_t len) {
     if (serial_port < 0 || len == 0) {
         return 0;
     }
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    Clock::time_point deadline = now() + std::chrono::milliseconds(timeout);
     uint32_t count = 0;
     while (count < len && waitForInput(deadline) == kInputReady) {
         count += static_cast<uint32_t>(takeBuffered(buf + count, len - count));
@@ -483,7 +525,7 @@ extern "C" int32_t serialport_block_read(char *buf, int32_t min_chunk) {
         return 0; // a failed line was already reported
     }
     size_t vmin = static_cast<size_t>(std::clamp<int32_t>(min_chunk, 1, kBlockChunkMax));
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(block_timeout);
+    Clock::time_point deadline = now() + std::chrono::milliseconds(block_timeout);
     size_t n = 0;
     InputStatus status;
     while ((status = readChunk(buf, vmin, deadline, &n)) == kInputReady) {
@@ -507,13 +549,13 @@ extern "C" int32_t serialport_write(const uint8_t *buf, uint32_t len) {
     // Not cut short by a cancellation: a block or command broken off in
     // the middle would swallow the cancel bytes that follow it. The wait is
     // bounded by the line rate anyway.
-    Clock::time_point start = Clock::now();
+    Clock::time_point start = now();
     // A line already found dead gets no more waiting, so a long series of
     // writes cannot add up to minutes.
     long bound = line_failed ? 0 : transmitBoundMs(len);
     uint32_t done = 0;
     while (done < len) {
-        ssize_t n = ::write(serial_port, buf + done, len - done);
+        ssize_t n = kelvo_line::ops().write(serial_port, buf + done, len - done);
         if (n >= 0) {
             done += static_cast<uint32_t>(n);
         } else if (errno != EAGAIN && errno != EINTR) {
@@ -531,10 +573,10 @@ extern "C" void serialport_flush(void) {
     if (serial_port < 0) {
         return;
     }
-    drainOutput();
-    Clock::time_point start = Clock::now();
+    kelvo_line::ops().drain(serial_port);
+    Clock::time_point start = now();
     discardBuffered();
-    while (waitForInput(Clock::now() + std::chrono::milliseconds(kQuietMs)) == kInputReady) {
+    while (waitForInput(now() + std::chrono::milliseconds(kQuietMs)) == kInputReady) {
         discardBuffered();
         if (msSince(start) >= kFlushQuietLimitMs) {
             infohelper_output(1, "%s: input did not stop for %ld ms", port_path.c_str(),
@@ -546,7 +588,7 @@ extern "C" void serialport_flush(void) {
 
 extern "C" void serialport_drain(void) {
     if (serial_port >= 0) {
-        drainOutput();
+        kelvo_line::ops().drain(serial_port);
     }
 }
 

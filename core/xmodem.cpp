@@ -1,6 +1,7 @@
 // XModem with 1024-byte blocks (CRC-16 or checksum) over the byte
 // adapters, and the progress counter that monitor threads poll.
 #include "KelvoPG_core.h"
+#include "line.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,8 +42,8 @@ std::atomic<int32_t> remaining_bytes{0};
 // Reads and drops input up to and including the chip's 'O' (the caller
 // then reads the "K"), or until the line is silent or sends 0x00.
 void flushinput() {
-    auto deadline = std::chrono::steady_clock::now() + kFlushLimit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    auto deadline = kelvo_line::ops().now() + kFlushLimit;
+    while (kelvo_line::ops().now() < deadline) {
         int32_t c = _inbyte(kFlushWaitMs);
         if (c == OK_FIRST) {
             return;

@@ -19,8 +19,21 @@ class ByteLine {
     // The next byte (0..255), kTimedOut, or kLineGone (stop request or hang-up).
     virtual int readByte(Clock::duration timeout) = 0;
     // Fills buf with size bytes, waiting at most gap for each new piece;
-    // the count stored, or kLineGone.
-    virtual long readInto(uint8_t *buf, size_t size, Clock::duration gap) = 0;
+    // the count stored, or kLineGone. Byte by byte unless the line can do
+    // better.
+    virtual long readInto(uint8_t *buf, size_t size, Clock::duration gap) {
+        for (size_t i = 0; i < size; ++i) {
+            int b = readByte(gap);
+            if (b == kLineGone) {
+                return kLineGone;
+            }
+            if (b == kTimedOut) {
+                return static_cast<long>(i);
+            }
+            buf[i] = static_cast<uint8_t>(b);
+        }
+        return static_cast<long>(size);
+    }
     // Puts a byte back in front of the input.
     virtual void unread(uint8_t byte) = 0;
     // Discards input until the line has been quiet for the given time

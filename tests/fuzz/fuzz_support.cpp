@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <ftw.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace fuzz {
@@ -74,42 +73,6 @@ std::vector<uint8_t> readFile(const char *path) {
     }
     std::fclose(in);
     return bytes;
-}
-
-FakeLine::FakeLine() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
-        fail("no pseudo-terminal");
-    }
-    const char *path = ::ptsname(master_);
-    if (!path) {
-        fail("no pseudo-terminal name");
-    }
-    std::string slavePath = path;
-    slave_ = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0 || serialport_open(slavePath.c_str(), 115200) <= 0) {
-        fail("the core could not open the pseudo-terminal");
-    }
-    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-}
-
-void FakeLine::discardPending() {
-    ::tcflush(slave_, TCIOFLUSH);
-    uint8_t sink[4096];
-    while (::read(master_, sink, sizeof sink) > 0) {
-    }
-}
-
-void FakeLine::load(const std::vector<uint8_t> &bytes) {
-    discardPending();
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
-        if (n <= 0) {
-            fail("the pseudo-terminal took too few bytes (lower -max_len)");
-        }
-        done += static_cast<size_t>(n);
-    }
 }
 
 } // namespace fuzz

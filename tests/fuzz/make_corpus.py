@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora under tests/fuzz/corpus/: default and damaged
 settings files, real command lines, real XModem blocks and SLIP frames."""
+import hashlib
 import os
 import struct
 import sys
@@ -143,6 +144,44 @@ def sim_xmodem():
     }
 
 
+def host_replies():
+    def piece(data, more=False, delay=None):
+        assert len(data) <= 63
+        head = len(data) | (0x40 if more else 0) | (0x80 if delay is not None else 0)
+        return bytes([head]) + (bytes([delay]) if delay is not None else b"") + data
+
+    def image(size_byte):
+        size = 1 + size_byte * size_byte // 4
+        return bytes((i * 31 + 7) & 0xFF for i in range(size))
+
+    word = b"0x40000038 = 0x00000000\r\n"
+    connect = piece(b"") + piece(word) + piece(b"ping") + piece(b"OK") + piece(b"") + piece(b"OK")
+    # The NAK that accepts the write, then the receiver's 'C' after a silence
+    # longer than the read window.
+    ready = piece(bytes([NAK]), more=True) + piece(b"C", delay=100)
+
+    def download(options, size_byte, erase=False, digest=False):
+        blocks = (len(image(size_byte)) + 1023) // 1024
+        script = connect + (piece(b"OK") if erase else b"") + ready
+        script += piece(bytes([ACK])) * blocks + piece(bytes([ACK]) + b"OK")
+        if digest:
+            script += piece(b"SHA256" + hashlib.sha256(image(size_byte)).digest())
+        return bytes([options, size_byte, 0]) + script
+
+    return {
+        "download": download(0x00, 40),
+        "download-erase-verify": download(0x0C, 90, erase=True, digest=True),
+        "download-pin1-fast": download(0xC8, 10, digest=True),
+        "chip-erase": bytes([0x02, 0, 0]) + connect + piece(b"OK"),
+        "sector-erase": bytes([0x03, 0, 2]) + connect + piece(b"OK", delay=150),
+        "no-ping": bytes([0x00, 0, 0]) + piece(b"") + piece(word) + piece(b"pong"),
+        "refused-config": bytes([0x02, 0, 0]) + connect[:-3] + piece(b"ERR ucfg refused\r\n"),
+        "hang-up": bytes([0x00, 40, 0]) + connect + bytes([0xFF]),
+        "stopped-in-transfer": bytes([0x00, 90, 8 << 3]) + connect + ready + piece(bytes([ACK])) * 4,
+        "cancelled-by-chip": bytes([0x00, 90, 0]) + connect + ready + piece(bytes([CAN, CAN])),
+    }
+
+
 def gui_text():
     texts = ["0x1000", "00010000", "FF", "ff", "zz", "-80000000", "7FFFFFFF", "80000000",
              " 0x12", "0xEF4016", "", "100", "+0x7f"]
@@ -153,7 +192,7 @@ def main():
     targets = {
         "settings": settings(), "cli": cli(), "host_xmodem_receive": host_xmodem(),
         "slip_receive": slip_frames(), "sim_command": sim_commands(),
-        "sim_xmodem": sim_xmodem(), "gui_text": gui_text(),
+        "sim_xmodem": sim_xmodem(), "gui_text": gui_text(), "host_replies": host_replies(),
     }
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "corpus")
     for target, seeds in targets.items():

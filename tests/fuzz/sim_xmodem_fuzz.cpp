@@ -35,20 +35,6 @@ class MemoryLine : public sim::ByteLine {
         }
         return burst[position_++];
     }
-    long readInto(uint8_t *buf, size_t size, sim::Clock::duration gap) override {
-        size_t count = 0;
-        while (count < size) {
-            int byte = readByte(gap);
-            if (byte == sim::kLineGone) {
-                return sim::kLineGone;
-            }
-            if (byte == sim::kTimedOut) {
-                break;
-            }
-            buf[count++] = static_cast<uint8_t>(byte);
-        }
-        return static_cast<long>(count);
-    }
     void unread(uint8_t byte) override { pending_.push_front(byte); }
     bool purge(sim::Clock::duration, sim::Clock::duration) override {
         pending_.clear();

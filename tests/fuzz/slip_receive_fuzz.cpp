@@ -1,22 +1,15 @@
-// The SLIP receive path on arbitrary bytes from the line (a pseudo-terminal
-// pair). Two leading bytes give the frame length asked for.
+// The SLIP receive path on arbitrary bytes from the line (the scripted
+// line, whose silences take no time). Two leading bytes give the frame
+// length asked for.
 #include "KelvoPG_core.h"
 #include "fuzz_support.h"
+#include "scripted_line.h"
 
 #include <memory>
-#include <vector>
-
-namespace {
-
-constexpr uint8_t kEscapedEnd = 0xDC;
-
-fuzz::FakeLine *line;
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     infohelper_set_infolevel(0);
-    line = new fuzz::FakeLine();
+    fuzz::scripted_line::installAndOpen();
     return 0;
 }
 
@@ -26,11 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     bool withDelimiters = data[0] & 0x80;
     int32_t n = (data[0] << 8 | data[1]) % 4096;
-    std::vector<uint8_t> bytes(data + 2, data + size);
-    // Enough bytes that complete any escape and any frame, so that the read
-    // never waits for a silence.
-    bytes.resize(bytes.size() + static_cast<size_t>(n) + 2, kEscapedEnd);
-    line->load(bytes);
+    fuzz::scripted_line::feed(data + 2, size - 2);
     std::unique_ptr<uint8_t[]> frame(new uint8_t[n > 0 ? n : 1]);
     if (withDelimiters) {
         serialport_receive_C0();

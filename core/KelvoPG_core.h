@@ -181,6 +181,8 @@ void sha256_init(sha256_context *ctx);
 void sha256_update(sha256_context *ctx, const uint8_t *data, uint64_t len);
 void sha256_final(sha256_context *ctx, uint8_t digest[32]);
 void sha256_transform(sha256_context *ctx, const uint8_t block[64]);
+/* The digest as 64 lower-case hexadecimal digits and a terminating zero. */
+void sha256_final_hex(sha256_context *ctx, char hex[65]);
 
 /* ---- Serial port: the one process-wide UART line. */
 /* Time bound of serialport_block_read, in milliseconds. */
@@ -250,6 +252,9 @@ int32_t eraseChipSector(const char *offset, const char *length);
 /* Reads "record.dat", checks it, reads the image it names and writes it:
  * the checks below, then kelvo_download_image_data. */
 int32_t xmodem_download_image(void);
+/* Reads "record.dat" as a download does: 176, or 177 after "Device setting
+ * not done" and "Please set Device, baudrate & flash_pin". */
+int kelvo_load_download_settings(DeviceSetting *rec);
 /* The checks a download makes on its record before any traffic: device,
  * baud rate and flash pin (177), flash offset (178..180). 176, or the code
  * after the messages. Terminates the record's text fields. */

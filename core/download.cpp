@@ -215,7 +215,7 @@ extern "C" int32_t kelvo_download_image_data(const DeviceSetting *settings, cons
 
 extern "C" int32_t xmodem_download_image(void) {
     DeviceSetting rec;
-    int result = kelvo::loadCheckedSettings(&rec);
+    int result = kelvo_load_download_settings(&rec);
     if (result == KELVO_SUCCESS) {
         result = kelvo_check_download_settings(&rec);
     }

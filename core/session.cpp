@@ -96,11 +96,8 @@ void reportSettingProblem(const char *reason) {
 }
 
 int loadCheckedSettings(DeviceSetting *rec) {
-    if (load_device_setting(rec) != KELVO_SUCCESS) {
-        reportSettingProblem(kSettingsNotSet);
-        return KELVO_SETTINGS_MISSING;
-    }
-    return checkSettingValues(rec);
+    int result = kelvo_load_download_settings(rec);
+    return result == KELVO_SUCCESS ? checkSettingValues(rec) : result;
 }
 
 int checkSettingValues(DeviceSetting *rec) {
@@ -216,3 +213,11 @@ int eraseWholeChip(int pin, bool duringDownload) {
 }
 
 } // namespace kelvo
+
+extern "C" int kelvo_load_download_settings(DeviceSetting *rec) {
+    if (load_device_setting(rec) != KELVO_SUCCESS) {
+        kelvo::reportSettingProblem(kelvo::kSettingsNotSet);
+        return KELVO_SETTINGS_MISSING;
+    }
+    return KELVO_SUCCESS;
+}

@@ -119,3 +119,14 @@ extern "C" void sha256_final(sha256_context *ctx, uint8_t digest[32]) {
         storeBigEndian(digest + 4 * i, ctx->state[i]);
     }
 }
+
+extern "C" void sha256_final_hex(sha256_context *ctx, char hex[65]) {
+    static const char kDigits[] = "0123456789abcdef";
+    uint8_t digest[32];
+    sha256_final(ctx, digest);
+    for (int i = 0; i < 32; ++i) {
+        hex[2 * i] = kDigits[digest[i] >> 4];
+        hex[2 * i + 1] = kDigits[digest[i] & 0xF];
+    }
+    hex[64] = '\0';
+}

@@ -14,16 +14,10 @@ const char kAnyPort[] = "(each port)";
 
 std::string hexDigest(const uint8_t *bytes, int64_t size) {
     sha256_context ctx;
-    uint8_t digest[32];
+    char hex[65];
     sha256_init(&ctx);
     sha256_update(&ctx, bytes, static_cast<uint64_t>(size));
-    sha256_final(&ctx, digest);
-    std::string hex;
-    char two[3];
-    for (uint8_t b : digest) {
-        std::snprintf(two, sizeof two, "%02x", b);
-        hex += two;
-    }
+    sha256_final_hex(&ctx, hex);
     return hex;
 }
 
@@ -40,16 +34,13 @@ DownloadJob::~DownloadJob() {
 
 int prepareJob(DownloadJob *job) {
     DeviceSetting &rec = job->record;
-    if (load_device_setting(&rec) != KELVO_SUCCESS) {
-        // The same two lines as a single download with no readable record.
-        std::puts("Device setting not done");
-        std::puts("Please set Device, baudrate & flash_pin");
-        std::fflush(stdout);
-        return KELVO_SETTINGS_MISSING;
+    int result = kelvo_load_download_settings(&rec);
+    if (result != KELVO_SUCCESS) {
+        return result;
     }
     std::memset(rec.device, 0, sizeof rec.device);
     std::strcpy(rec.device, kAnyPort);
-    int result = kelvo_check_download_settings(&rec);
+    result = kelvo_check_download_settings(&rec);
     if (result == KELVO_SUCCESS) {
         result = kelvo_read_image_file(rec.image, &job->image, &job->imageSize);
     }

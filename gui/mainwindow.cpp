@@ -9,7 +9,6 @@
 #include "windowlogic.h"
 
 #include <QCloseEvent>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -27,6 +26,8 @@ constexpr int kCloseWaitMs = 2000;
 constexpr int kCloseWaitStepMs = 10;
 // A line that keeps failing must not flood the log.
 constexpr int kCapturedLinesMax = 100;
+// Bytes read at a time while the image's digest is computed.
+constexpr qint64 kDigestChunk = 64 * 1024;
 
 const char *const kSuccessStyle = "QLabel { color: green }";
 const char *const kFailStyle = "QLabel { color: red }";
@@ -61,15 +62,24 @@ StoredSettings storedSettings() {
             recordText(record.flash_offset, sizeof record.flash_offset)};
 }
 
-// Hex SHA-256 of a regular file, "" when it cannot be read.
+// Hex SHA-256 of a regular file, "" when it cannot be read: the core's
+// digest, the one the chip's verification is compared with.
 QString fileDigest(const QString &path) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return QString();
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    sha256_context ctx;
+    sha256_init(&ctx);
+    while (!file.atEnd()) {
+        const QByteArray chunk = file.read(kDigestChunk);
+        if (chunk.isEmpty() && file.error() != QFileDevice::NoError)
+            return QString();
+        sha256_update(&ctx, reinterpret_cast<const uint8_t *>(chunk.constData()),
+                      static_cast<uint64_t>(chunk.size()));
+    }
+    char hex[65];
+    sha256_final_hex(&ctx, hex);
+    return QString::fromLatin1(hex);
 }
 
 } // namespace

@@ -22,13 +22,14 @@ const uint8_t *bytesOf(const std::string &s) {
     return reinterpret_cast<const uint8_t *>(s.data());
 }
 
+// Through the hexadecimal form the programs print and log.
 std::string ours(const std::string &data) {
     sha256_context ctx;
-    uint8_t digest[32];
+    char digest[65];
     sha256_init(&ctx);
     sha256_update(&ctx, bytesOf(data), data.size());
-    sha256_final(&ctx, digest);
-    return hex(digest, sizeof digest);
+    sha256_final_hex(&ctx, digest);
+    return digest;
 }
 
 std::string reference(const std::string &data) {

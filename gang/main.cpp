@@ -3,6 +3,7 @@
 #include "KelvoPG_core.h"
 #include "csv_log.h"
 #include "download_job.h"
+#include "factory_link.h"
 #include "options.h"
 #include "ports.h"
 #include "result_table.h"
@@ -96,6 +97,14 @@ bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
     return gang::checkPorts(*ports, resolved, error);
 }
 
+gang::FactoryLinkOptions factoryOptions(const gang::Options &options) {
+    gang::FactoryLinkOptions link;
+    link.url = options.cfxUrl;
+    link.handle = options.cfxHandle;
+    link.spoolDir = options.cfxSpool;
+    return link;
+}
+
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
                                     const std::vector<std::string> &resolved,
                                     const std::string &runDir) {
@@ -108,6 +117,51 @@ std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
         boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
     }
     return boards;
+}
+
+// The factory link's grace at the end of a run: long enough for a broker
+// that is up, short enough that nobody waits for one that is slow.
+constexpr std::chrono::seconds kFactoryLinkGrace(3);
+
+std::string portLabel(const std::string &port) {
+    return port.substr(port.find_last_of('/') + 1);
+}
+
+// A one-shot run has no board count of its own: the run directory's name
+// makes the identifier unique across runs.
+std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
+                                                      const std::vector<gang::Board> &boards,
+                                                      const std::string &runDir) {
+    std::vector<gang::BoardTransaction> transactions;
+    auto now = std::chrono::system_clock::now();
+    for (size_t i = 0; i < boards.size(); ++i) {
+        gang::cfx::Unit unit;
+        unit.position = static_cast<int>(i + 1);
+        unit.positionName = portLabel(boards[i].port);
+        unit.identifier =
+            !boards[i].usb.serial.empty()
+                ? boards[i].usb.serial
+                : link->handle() + "/" + std::to_string(unit.position) + "/" + portLabel(runDir);
+        transactions.push_back(link->boardStarted(unit, now));
+    }
+    return transactions;
+}
+
+gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const gang::Board &board) {
+    gang::cfx::BoardResult result;
+    using Kind = gang::cfx::BoardResult::Kind;
+    result.kind = board.outcome == gang::Outcome::Ok            ? Kind::Passed
+                  : board.outcome == gang::Outcome::Interrupted ? Kind::Interrupted
+                                                                : Kind::Failed;
+    result.recipe = "record.dat";
+    result.imageSha256 = job.imageSha256;
+    result.flashOffset = job.record.flash_offset;
+    result.reason = board.outcome == gang::Outcome::Ok ? "" : resultText(board);
+    result.resultCode = board.haveResult ? board.result : -1;
+    result.end = std::chrono::system_clock::now();
+    result.start = result.end - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                    board.end - board.start);
+    return result;
 }
 
 int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
@@ -140,8 +194,14 @@ int run(const gang::Options &options) {
     if (!options.logFile.empty() && !log.open(options.logFile, kLogHeader, &error)) {
         return failure(error);
     }
+    gang::FactoryLink link;
+    if (!link.start(factoryOptions(options), runDir, &error)) {
+        return failure(error);
+    }
     std::vector<gang::Board> boards = makeBoards(ports, resolved, runDir);
+    std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
     gang::StatusDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1);
+    display.setFooter([&link] { return link.statusLine(); });
     bool logOk = true;
     gang::installParentSignals();
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
@@ -150,9 +210,16 @@ int run(const gang::Options &options) {
             logOk = false;
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
+        link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
+                        factoryResult(job, board));
     });
     std::fputs(gang::resultTable(boards, runDir).c_str(), stdout);
+    std::fputs(link.finish(kFactoryLinkGrace).c_str(), stdout);
     std::fflush(stdout);
+    std::string warnings = link.takeWarnings();
+    if (!warnings.empty()) {
+        std::fprintf(stderr, "%s", warnings.c_str());
+    }
     if (!log.close(&error)) {
         logOk = false;
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());

@@ -11,6 +11,8 @@ struct Options {
     std::string outputDir; // empty: gang-<date>-<time>/ in the current directory
     bool allPorts = false;
     std::vector<std::string> ports; // as given
+    // The factory link (CFX over AMQP); no URL: none.
+    std::string cfxUrl, cfxHandle, cfxSpool;
 };
 
 enum class ParseOutcome { Run, Help, Version, UsageError };

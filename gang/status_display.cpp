@@ -84,15 +84,24 @@ void StatusDisplay::redraw(const std::vector<Board> &boards, SteadyTime now) {
     size_t portWidth = widestPort(boards);
     std::string text;
     if (drawn_) {
-        text += "\033[" + std::to_string(boards.size()) + "A"; // back to the first line
+        text += "\033[" + std::to_string(linesDrawn_) + "A"; // back to the first line
     }
+    std::vector<std::string> lines;
     for (const Board &board : boards) {
-        std::string line = lineFor(board, now, portWidth);
+        lines.push_back(lineFor(board, now, portWidth));
+    }
+    std::string footer = footer_ ? footer_() : "";
+    // Once shown, the footer keeps its line so that the cursor moves stay right.
+    if (!footer.empty() || (drawn_ && linesDrawn_ > boards.size())) {
+        lines.push_back(footer);
+    }
+    for (std::string &line : lines) {
         if (line.size() >= width) {
             line.resize(width - 1); // a wrapped line would break the cursor moves
         }
         text += "\r" + line + "\033[K\n";
     }
+    linesDrawn_ = lines.size();
     std::fputs(text.c_str(), out_);
     std::fflush(out_);
     drawn_ = true;
@@ -109,6 +118,13 @@ void StatusDisplay::printChanges(const std::vector<Board> &boards, SteadyTime no
                          elapsedSeconds(board, now));
             shown_[i] = phase;
         }
+    }
+    std::string footer = footer_ ? footer_() : "";
+    if (footer != footerShown_) {
+        if (!footer.empty()) {
+            std::fprintf(out_, "%s\n", footer.c_str());
+        }
+        footerShown_ = footer;
     }
     std::fflush(out_);
 }

@@ -6,6 +6,7 @@
 #include "board.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ std::string phaseText(const Board &board);
 class StatusDisplay {
   public:
     StatusDisplay(FILE *out, bool terminal) : out_(out), terminal_(terminal) {}
+    // A line about the station itself under the boards' lines (the factory
+    // link), asked for at every update; empty shows nothing.
+    void setFooter(std::function<std::string()> footer) { footer_ = std::move(footer); }
     // Shows what changed; on a terminal no more often than every 100 ms.
     void update(const std::vector<Board> &boards, SteadyTime now);
     // The last state of every board, drawn at once.
@@ -32,6 +36,9 @@ class StatusDisplay {
     bool drawn_ = false;
     SteadyTime lastDraw_{};
     std::vector<std::string> shown_; // per board: last phase printed (plain mode)
+    std::function<std::string()> footer_;
+    std::string footerShown_;
+    size_t linesDrawn_ = 0;
 };
 
 } // namespace gang

@@ -213,15 +213,27 @@ class Publisher::Engine : public proton::messaging_handler {
         return true;
     }
 
-    // Work on the connection goes through its queue: only there does
-    // proton write what it produced to the socket.
+    // Everything timed happens here, on one short timer: proton's run()
+    // does not return while a timer is pending, so no long ones are left
+    // behind at the end.
     void tick() {
-        if (stopRequested_ && readyToStop()) {
-            beginStop();
-            return;
-        }
-        if (woken_.exchange(false) && connected_) {
-            connection_.work_queue().add(proton::work([this] { sendAll(); }));
+        Clock::time_point now = Clock::now();
+        if (stopping_) {
+            if (!connected_ || now >= closeDeadline_) {
+                container_.stop();
+                return;
+            }
+        } else if (stopRequested_ && readyToStop()) {
+            beginStop(now);
+        } else {
+            if (!connected_ && now >= reconnectAt_) {
+                connect();
+            }
+            // Work on the connection goes through its queue: only there
+            // does proton write what it produced to the socket.
+            if (woken_.exchange(false) && connected_) {
+                connection_.work_queue().add(proton::work([this] { sendAll(); }));
+            }
         }
         container_.schedule(proton::duration(kTick.count()), [this] { tick(); });
     }
@@ -234,20 +246,18 @@ class Publisher::Engine : public proton::messaging_handler {
         }
     }
 
-    // Closes the connection cleanly when there is one, and stops the
+    // Closes the connection cleanly when there is one; the tick stops the
     // container once it is closed, or after kCloseWait at the latest.
-    void beginStop() {
+    void beginStop(Clock::time_point now) {
         stopping_ = true;
-        if (!connected_) {
-            container_.stop();
-            return;
+        closeDeadline_ = now + kCloseWait;
+        if (connected_) {
+            connection_.work_queue().add(proton::work([this] {
+                if (connected_) {
+                    connection_.close();
+                }
+            }));
         }
-        connection_.work_queue().add(proton::work([this] {
-            if (connected_) {
-                connection_.close();
-            }
-        }));
-        container_.schedule(proton::duration(kCloseWait.count()), [this] { container_.stop(); });
     }
 
     bool readyToStop() const {
@@ -277,21 +287,15 @@ class Publisher::Engine : public proton::messaging_handler {
         unsettled_.clear();
         lastSent_ = 0; // what is left in the spool goes again, in order
         if (stopping_) {
-            container_.stop();
-            return;
+            return; // the tick ends the container
         }
         setDown(pendingReason_.empty() ? reason : pendingReason_);
         scheduleReconnect();
     }
 
     void scheduleReconnect() {
-        milliseconds delay = retryDelay_;
+        reconnectAt_ = Clock::now() + retryDelay_;
         retryDelay_ = std::min(retryDelay_ * 2, kLongestRetry);
-        container_.schedule(proton::duration(delay.count()), [this] {
-            if (!stopping_) {
-                connect();
-            }
-        });
     }
 
     void setDown(const std::string &reason) {
@@ -310,6 +314,8 @@ class Publisher::Engine : public proton::messaging_handler {
     uint64_t lastSent_ = 0;
     std::set<uint64_t> unsettled_;
     milliseconds retryDelay_ = kFirstRetry;
+    Clock::time_point reconnectAt_{};
+    Clock::time_point closeDeadline_{};
 
     std::atomic<bool> woken_{false};
     std::atomic<bool> stopRequested_{false};

@@ -43,19 +43,20 @@ std::string resultTable(const std::vector<Board> &boards, const std::string &run
         size_t fixed = labelWidth + kResultWidth + kSecondsWidth + kGaps;
         reasonWidth = std::min(reasonWidth, std::max<size_t>(6, width > fixed ? width - fixed : 0));
     }
+    std::vector<std::string> labels = fittedLabels(boards, labelWidth);
     auto row = [&](const std::string &label, const std::string &result, const std::string &reason,
                    const std::string &seconds) {
-        std::string line = padded(fitted(label, labelWidth), labelWidth) + "  " +
-                           padded(result, kResultWidth) + "  " +
+        std::string line = padded(label, labelWidth) + "  " + padded(result, kResultWidth) + "  " +
                            padded(fitted(reason, reasonWidth), reasonWidth) + "  " + seconds;
         return (width > 0 ? fitted(line, width) : line) + "\n";
     };
     std::string text = row("PORT", "RESULT", "REASON", "SECONDS");
     size_t programmed = 0;
-    for (const Board &b : boards) {
+    for (size_t i = 0; i < boards.size(); ++i) {
+        const Board &b = boards[i];
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%7.1f", elapsedSeconds(b, b.end));
-        text += row(b.label, statusWord(b.outcome), shownReason(b), seconds);
+        text += row(labels[i], statusWord(b.outcome), shownReason(b), seconds);
         programmed += b.outcome == Outcome::Ok;
     }
     text += std::to_string(programmed) + " of " + std::to_string(boards.size()) +

@@ -1,5 +1,6 @@
 #include "screen_text.h"
 
+#include <algorithm>
 #include <set>
 #include <sys/ioctl.h>
 
@@ -54,6 +55,43 @@ std::string fitted(const std::string &text, size_t width) {
         return text;
     }
     return width > 3 ? text.substr(0, width - 3) + "..." : text.substr(0, width);
+}
+
+std::string fittedLabel(const std::string &label, size_t width) {
+    if (label.size() <= width) {
+        return label;
+    }
+    return width > 3 ? "..." + label.substr(label.size() - (width - 3))
+                     : label.substr(label.size() - width);
+}
+
+std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width) {
+    std::vector<std::string> labels;
+    bool allFit = true;
+    for (const Board &b : boards) {
+        labels.push_back(b.label);
+        allFit = allFit && b.label.size() <= width;
+    }
+    if (allFit) {
+        return labels;
+    }
+    // The common end of names such as "usb-FTDI_..._A50285BI-if00-port0"
+    // tells nothing apart: it goes first.
+    size_t common = labels.size() < 2 ? 0 : labels[0].size();
+    for (const std::string &label : labels) {
+        common = std::min(common, label.size() - 1);
+        size_t n = 0;
+        while (n < common && n < label.size() &&
+               label[label.size() - 1 - n] == labels[0][labels[0].size() - 1 - n]) {
+            ++n;
+        }
+        common = n;
+    }
+    for (std::string &label : labels) {
+        label.erase(label.size() - common);
+        label = fittedLabel(label, width);
+    }
+    return labels;
 }
 
 std::string withoutPath(std::string text, const std::string &path) {

@@ -27,6 +27,14 @@ std::vector<std::string> slotLabels(const std::vector<std::string> &ports,
 // text, at most width bytes; a cut ends with "...".
 std::string fitted(const std::string &text, size_t width);
 
+// A label cut to width keeps its end, where adapter numbers differ:
+// "...B0-if00-port0".
+std::string fittedLabel(const std::string &label, size_t width);
+
+// The boards' labels cut to width where needed, an end they all share
+// (such as "-if00-port0") left out first.
+std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width);
+
 // text without path: "error: P: Input/output error" reads "error:
 // Input/output error", "cannot access P: busy" reads "cannot access: busy".
 std::string withoutPath(std::string text, const std::string &path);

@@ -87,7 +87,7 @@ std::vector<std::string> oneLineEach(const std::vector<Board> &boards, SteadyTim
     for (const Board &board : boards) {
         std::string phase =
             padded(fitted(phaseText(board), phaseWidth), std::min(kPhaseWidth, phaseWidth));
-        std::string line = padded(fitted(board.label, labelWidth), labelWidth) + "  " + phase;
+        std::string line = padded(fittedLabel(board.label, labelWidth), labelWidth) + "  " + phase;
         if (withSeconds) {
             line += "  " + seconds(board, now);
         }
@@ -96,10 +96,11 @@ std::vector<std::string> oneLineEach(const std::vector<Board> &boards, SteadyTim
     return lines;
 }
 
-std::string tally(const std::vector<Board> &boards) {
+// "2 ok, 1 FAILED, 3 running" for the boards from first on.
+std::string tally(const std::vector<Board> &boards, size_t first) {
     size_t counts[4] = {};
-    for (const Board &b : boards) {
-        ++counts[static_cast<int>(b.outcome)];
+    for (size_t i = first; i < boards.size(); ++i) {
+        ++counts[static_cast<int>(boards[i].outcome)];
     }
     const char *words[4] = {"running", "ok", "FAILED", "interrupted"};
     std::string text;
@@ -113,17 +114,20 @@ std::string tally(const std::vector<Board> &boards) {
 
 std::vector<std::string> severalPerLine(const std::vector<Board> &boards, size_t width,
                                         size_t maxLines) {
-    size_t labelWidth = std::min(widestLabel(boards), width > 8 ? width - 8 : 1);
+    // Room for two cells a line where it can be had.
+    size_t labelWidth =
+        std::min(widestLabel(boards), std::max<size_t>(8, width / 2 > 9 ? width / 2 - 9 : 0));
     size_t cellWidth = labelWidth + 1 + kShortPhaseWidth;
     size_t perLine = std::max<size_t>(1, (width + 2) / (cellWidth + 2));
     size_t shown = boards.size();
     if ((shown + perLine - 1) / perLine > maxLines) {
         shown = (maxLines - 1) * perLine; // the last line counts the rest
     }
+    std::vector<std::string> labels = fittedLabels(boards, labelWidth);
     std::vector<std::string> lines;
     for (size_t i = 0; i < shown; ++i) {
-        std::string cell = padded(fitted(boards[i].label, labelWidth), labelWidth) + " " +
-                           padded(shortPhase(boards[i]), kShortPhaseWidth);
+        std::string cell =
+            padded(labels[i], labelWidth) + " " + padded(shortPhase(boards[i]), kShortPhaseWidth);
         if (i % perLine == 0) {
             lines.push_back(cell);
         } else {
@@ -132,7 +136,7 @@ std::vector<std::string> severalPerLine(const std::vector<Board> &boards, size_t
     }
     if (shown < boards.size()) {
         lines.push_back("+" + std::to_string(boards.size() - shown) +
-                        " more; all: " + tally(boards));
+                        " more: " + tally(boards, shown));
     }
     for (std::string &line : lines) {
         line = fitted(line, width);

@@ -31,22 +31,27 @@ std::string padded(std::string text, size_t width) {
 
 std::string resultTable(const std::vector<Board> &boards, const std::string &runDirectory,
                         size_t width) {
-    const size_t kResultWidth = 11, kSecondsWidth = 7, kGaps = 3 * 2;
-    size_t labelWidth = 4, reasonWidth = 6;
+    const size_t kSecondsWidth = 7, kGaps = 3 * 2;
+    size_t labelWidth = 4, resultWidth = 11, reasonWidth = 6, widestResult = 6;
     for (const Board &b : boards) {
         labelWidth = std::max(labelWidth, b.label.size());
         reasonWidth = std::max(reasonWidth, shownReason(b).size());
+        widestResult = std::max(widestResult, std::string(statusWord(b.outcome)).size());
     }
     if (width > 0) {
-        // The reason gives way first; a row still too long is cut.
+        // The label and the result column give way first, then the reason;
+        // a row still too long is cut.
         labelWidth = std::min(labelWidth, std::max<size_t>(4, width / 3));
-        size_t fixed = labelWidth + kResultWidth + kSecondsWidth + kGaps;
+        if (labelWidth + resultWidth + reasonWidth + kSecondsWidth + kGaps > width) {
+            resultWidth = widestResult;
+        }
+        size_t fixed = labelWidth + resultWidth + kSecondsWidth + kGaps;
         reasonWidth = std::min(reasonWidth, std::max<size_t>(6, width > fixed ? width - fixed : 0));
     }
     std::vector<std::string> labels = fittedLabels(boards, labelWidth);
     auto row = [&](const std::string &label, const std::string &result, const std::string &reason,
                    const std::string &seconds) {
-        std::string line = padded(label, labelWidth) + "  " + padded(result, kResultWidth) + "  " +
+        std::string line = padded(label, labelWidth) + "  " + padded(result, resultWidth) + "  " +
                            padded(fitted(reason, reasonWidth), reasonWidth) + "  " + seconds;
         return (width > 0 ? fitted(line, width) : line) + "\n";
     };

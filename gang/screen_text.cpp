@@ -76,20 +76,25 @@ std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t w
         return labels;
     }
     // The common end of names such as "usb-FTDI_..._A50285BI-if00-port0"
-    // tells nothing apart: it goes first.
-    size_t common = labels.size() < 2 ? 0 : labels[0].size();
-    for (const std::string &label : labels) {
-        common = std::min(common, label.size() - 1);
+    // tells nothing apart: it goes first from the labels too long to show.
+    std::vector<std::string *> cut;
+    for (std::string &label : labels) {
+        if (label.size() > width) {
+            cut.push_back(&label);
+        }
+    }
+    size_t common = cut.size() < 2 ? 0 : cut[0]->size();
+    for (const std::string *label : cut) {
+        common = std::min(common, label->size() - 1);
         size_t n = 0;
-        while (n < common && n < label.size() &&
-               label[label.size() - 1 - n] == labels[0][labels[0].size() - 1 - n]) {
+        while (n < common && (*label)[label->size() - 1 - n] == (*cut[0])[cut[0]->size() - 1 - n]) {
             ++n;
         }
         common = n;
     }
-    for (std::string &label : labels) {
-        label.erase(label.size() - common);
-        label = fittedLabel(label, width);
+    for (std::string *label : cut) {
+        label->erase(label->size() - common);
+        *label = fittedLabel(*label, width);
     }
     return labels;
 }

@@ -83,11 +83,13 @@ std::vector<std::string> oneLineEach(const std::vector<Board> &boards, SteadyTim
     bool withSeconds = width >= labelWidth + 2 + 10 + 2 + kSecondsWidth;
     size_t phaseWidth =
         width - std::min(width, labelWidth + 2) - (withSeconds ? 2 + kSecondsWidth : 0);
+    std::vector<std::string> labels = fittedLabels(boards, labelWidth);
     std::vector<std::string> lines;
-    for (const Board &board : boards) {
+    for (size_t i = 0; i < boards.size(); ++i) {
+        const Board &board = boards[i];
         std::string phase =
             padded(fitted(phaseText(board), phaseWidth), std::min(kPhaseWidth, phaseWidth));
-        std::string line = padded(fittedLabel(board.label, labelWidth), labelWidth) + "  " + phase;
+        std::string line = padded(labels[i], labelWidth) + "  " + phase;
         if (withSeconds) {
             line += "  " + seconds(board, now);
         }

@@ -188,11 +188,12 @@ int run(const gang::Options &options) {
         return claimed;
     }
     gang::CsvLog log;
-    if (!options.logFile.empty() && !log.open(options.logFile, kLogColumns, &error)) {
-        return failure(error);
-    }
     std::string runDir;
-    if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+    if ((!options.logFile.empty() && !log.open(options.logFile, kLogColumns, &error)) ||
+        !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
         return failure(error);
     }
     setOutputFiles(&boards, runDir);

@@ -95,12 +95,20 @@ bool claimPorts(const std::vector<std::string> &ports, std::vector<int> *fds, st
         return true;
     }
     for (int &fd : *fds) {
-        if (fd >= 0) {
-            ::close(fd);
-            fd = -1;
-        }
+        releasePort(fd);
+        fd = -1;
     }
     return false;
+}
+
+void releasePort(int fd) {
+    if (fd >= 0) {
+        // A pseudo-terminal keeps its exclusive mode past the last close
+        // while the other side is open.
+        ::ioctl(fd, TIOCNXCL);
+        ::flock(fd, LOCK_UN);
+        ::close(fd);
+    }
 }
 
 void handOverPort(int own, const std::vector<int> &others) {
@@ -109,11 +117,7 @@ void handOverPort(int own, const std::vector<int> &others) {
             ::close(fd); // the lock stays with the parent's copy
         }
     }
-    if (own >= 0) {
-        ::ioctl(own, TIOCNXCL);
-        ::flock(own, LOCK_UN);
-        ::close(own);
-    }
+    releasePort(own);
 }
 
 } // namespace gang

@@ -21,6 +21,9 @@ std::string lockHolders(const std::string &device, const std::string &locksFile,
 // in error; the ports taken are released again.
 bool claimPorts(const std::vector<std::string> &ports, std::vector<int> *fds, std::string *error);
 
+// Lets go of a port taken by claimPorts that no worker will use.
+void releasePort(int fd);
+
 // In a worker: lets go of its own port (lock and exclusive mode) so that
 // the download can open it, and closes the other ports' descriptors
 // without releasing them.

@@ -164,11 +164,10 @@ void StatusParser::feed(const char *bytes, size_t n, Board *board) {
 
 namespace {
 
+// The port goes back when no worker will take it.
 void releaseClaim(Board *board) {
-    if (board->claimFd >= 0) {
-        ::close(board->claimFd);
-        board->claimFd = -1;
-    }
+    releasePort(board->claimFd);
+    board->claimFd = -1;
 }
 
 } // namespace
@@ -207,11 +206,15 @@ bool startWorker(const DownloadJob &job, Board *board, const std::vector<int> &o
     }
     ::close(outputFd);
     ::close(pipeFds[1]);
-    releaseClaim(board); // the worker has its own copy, or there is no worker
     if (pid < 0) {
+        releaseClaim(board);
         *error = std::string("cannot start a process: ") + std::strerror(errno);
         ::close(pipeFds[0]);
         return false;
+    }
+    if (board->claimFd >= 0) {
+        ::close(board->claimFd); // the worker's copy takes over
+        board->claimFd = -1;
     }
     board->pid = pid;
     board->statusFd = pipeFds[0];

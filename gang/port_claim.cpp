@@ -117,7 +117,13 @@ void handOverPort(int own, const std::vector<int> &others) {
             ::close(fd); // the lock stays with the parent's copy
         }
     }
-    releasePort(own);
+    if (own >= 0) {
+        // Kept open, unlocked, until the worker ends: a last close between
+        // this open and the download's would drop the modem lines, a reset
+        // on many boards.
+        ::ioctl(own, TIOCNXCL);
+        ::flock(own, LOCK_UN);
+    }
 }
 
 } // namespace gang

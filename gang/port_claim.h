@@ -24,9 +24,9 @@ bool claimPorts(const std::vector<std::string> &ports, std::vector<int> *fds, st
 // Lets go of a port taken by claimPorts that no worker will use.
 void releasePort(int fd);
 
-// In a worker: lets go of its own port (lock and exclusive mode) so that
-// the download can open it, and closes the other ports' descriptors
-// without releasing them.
+// In a worker: lets go of the lock and exclusive mode of its own port so
+// that the download can open it (the descriptor stays open), and closes
+// the other ports' descriptors without releasing them.
 void handOverPort(int own, const std::vector<int> &others);
 
 } // namespace gang

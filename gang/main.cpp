@@ -13,6 +13,7 @@
 #include "supervisor.h"
 #include "usb_identity.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -208,7 +209,8 @@ int run(const gang::Options &options) {
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
     });
-    size_t width = terminal ? gang::terminalSize(STDOUT_FILENO).cols - 1 : 0;
+    // A row reaching the last column would wrap on some terminals.
+    size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
     std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
     std::fflush(stdout);
     if (!log.close(&error)) {

@@ -5,15 +5,20 @@
 #include "download_job.h"
 #include "factory_link.h"
 #include "options.h"
+#include "port_claim.h"
 #include "ports.h"
 #include "result_table.h"
 #include "run_directory.h"
+#include "screen_text.h"
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -37,10 +42,20 @@ int failure(const std::string &why) {
     return kExitFailed;
 }
 
-const std::vector<std::string> kLogHeader = {
-    "time",       "port",         "adapter_serial", "usb_id",      "image",
-    "image_size", "image_sha256", "flash_offset",   "chip_erase",  "hash_verify",
-    "result",     "result_text",  "seconds",        "tool_version"};
+const std::vector<gang::CsvColumn> kLogColumns = {{"time"},
+                                                  {"port"},
+                                                  {"adapter_serial"},
+                                                  {"usb_id"},
+                                                  {"image"},
+                                                  {"image_size", true},
+                                                  {"image_sha256"},
+                                                  {"flash_offset"},
+                                                  {"chip_erase", true},
+                                                  {"hash_verify", true},
+                                                  {"result", true},
+                                                  {"result_text"},
+                                                  {"seconds", true},
+                                                  {"tool_version"}};
 
 std::string isoTime(std::time_t t) {
     std::tm utc{};
@@ -106,26 +121,56 @@ gang::FactoryLinkOptions factoryOptions(const gang::Options &options) {
 }
 
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
-                                    const std::vector<std::string> &resolved,
-                                    const std::string &runDir) {
-    std::vector<std::string> names = gang::outputFileNames(ports);
+                                    const std::vector<std::string> &names,
+                                    const std::vector<std::string> &resolved) {
+    std::vector<std::string> labels = gang::slotLabels(ports, names);
     std::vector<gang::Board> boards(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         boards[i].port = ports[i];
+        boards[i].label = labels[i];
         boards[i].resolved = resolved[i];
-        boards[i].outputFile = runDir + "/" + names[i];
         boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
     }
     return boards;
 }
 
+void setOutputFiles(std::vector<gang::Board> *boards, const std::string &runDir) {
+    std::vector<std::string> labels;
+    for (const gang::Board &board : *boards) {
+        labels.push_back(board.label);
+    }
+    std::vector<std::string> files = gang::outputFileNames(labels);
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].outputFile = runDir + "/" + files[i];
+    }
+}
+
+// Every port taken before any is programmed: a port held by another
+// program is the station's problem, not a board's failure.
+int claimAll(std::vector<gang::Board> *boards) {
+    std::vector<std::string> ports;
+    for (const gang::Board &board : *boards) {
+        ports.push_back(board.port);
+    }
+    std::vector<int> fds;
+    std::string error;
+    if (!gang::claimPorts(ports, &fds, &error)) {
+        std::istringstream lines(error);
+        for (std::string line; std::getline(lines, line);) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+        }
+        std::fprintf(stderr, "%s: nothing was sent to any port\n", kProgram);
+        return kExitUsage;
+    }
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].claimFd = fds[i];
+    }
+    return kExitOk;
+}
+
 // The factory link's grace at the end of a run: long enough for a broker
 // that is up, short enough that nobody waits for one that is slow.
 constexpr std::chrono::seconds kFactoryLinkGrace(3);
-
-std::string portLabel(const std::string &port) {
-    return port.substr(port.find_last_of('/') + 1);
-}
 
 // A one-shot run has no board count of its own: the run directory's name
 // makes the identifier unique across runs.
@@ -137,11 +182,11 @@ std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
     for (size_t i = 0; i < boards.size(); ++i) {
         gang::cfx::Unit unit;
         unit.position = static_cast<int>(i + 1);
-        unit.positionName = portLabel(boards[i].port);
-        unit.identifier =
-            !boards[i].usb.serial.empty()
-                ? boards[i].usb.serial
-                : link->handle() + "/" + std::to_string(unit.position) + "/" + portLabel(runDir);
+        unit.positionName = boards[i].label;
+        unit.identifier = !boards[i].usb.serial.empty()
+                              ? boards[i].usb.serial
+                              : link->handle() + "/" + std::to_string(unit.position) + "/" +
+                                    runDir.substr(runDir.find_last_of('/') + 1);
         transactions.push_back(link->boardStarted(unit, now));
     }
     return transactions;
@@ -186,21 +231,33 @@ int run(const gang::Options &options) {
     if (prepareJob(&job) != KELVO_SUCCESS) {
         return kExitFailed; // the core has printed why
     }
-    std::string runDir;
-    if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {
-        return failure(error);
+    std::vector<std::string> names = options.names;
+    names.resize(ports.size()); // --all names none
+    std::vector<gang::Board> boards = makeBoards(ports, names, resolved);
+    int claimed = claimAll(&boards);
+    if (claimed != kExitOk) {
+        return claimed;
     }
     gang::CsvLog log;
-    if (!options.logFile.empty() && !log.open(options.logFile, kLogHeader, &error)) {
+    std::string runDir;
+    if ((!options.logFile.empty() && !log.open(options.logFile, kLogColumns, &error)) ||
+        !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
         return failure(error);
     }
     gang::FactoryLink link;
     if (!link.start(factoryOptions(options), runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
         return failure(error);
     }
-    std::vector<gang::Board> boards = makeBoards(ports, resolved, runDir);
+    setOutputFiles(&boards, runDir);
     std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
-    gang::StatusDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1);
+    bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    gang::StatusDisplay display(stdout, terminal);
     display.setFooter([&link] { return link.statusLine(); });
     bool logOk = true;
     gang::installParentSignals();
@@ -213,7 +270,9 @@ int run(const gang::Options &options) {
         link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
                         factoryResult(job, board));
     });
-    std::fputs(gang::resultTable(boards, runDir).c_str(), stdout);
+    // A row reaching the last column would wrap on some terminals.
+    size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
+    std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
     std::fputs(link.finish(kFactoryLinkGrace).c_str(), stdout);
     std::fflush(stdout);
     std::string warnings = link.takeWarnings();
@@ -231,6 +290,9 @@ int run(const gang::Options &options) {
 
 int main(int argc, char **argv) {
     kelvo_prepare_process();
+    // A log (or a board's output) growing past the file size limit must
+    // fail its write, like a full disk, not kill the run and lose the rows.
+    std::signal(SIGXFSZ, SIG_IGN);
     gang::Options options;
     std::string error;
     switch (gang::parseOptions(argc, argv, &options, &error)) {

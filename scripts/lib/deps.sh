@@ -9,8 +9,7 @@ KELVO_PACKAGES=(
   xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
-  libqpid-proton-cpp12-dev nlohmann-json3-dev uuid-dev
-  python3 python3-qpid-proton rabbitmq-server
+  python3 libqpid-proton-cpp12-dev nlohmann-json3-dev python3-qpid-proton rabbitmq-server
 )
 
 kelvo_missing_packages() {

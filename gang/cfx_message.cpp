@@ -9,7 +9,7 @@ namespace gang {
 namespace cfx {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 const char *const kTestName = "FLASH_PROGRAM";
 

@@ -24,7 +24,7 @@ std::string timeStamp(WallTime when);
 
 // The envelope around body, with a new UniqueID, as one line of JSON.
 std::string envelope(const std::string &messageName, const std::string &source, WallTime when,
-                     const nlohmann::json &body);
+                     const nlohmann::ordered_json &body);
 
 // The one production unit of a board's transaction.
 struct Unit {
@@ -44,13 +44,13 @@ struct BoardResult {
     WallTime start{}, end{};
 };
 
-nlohmann::json endpointConnectedBody(const std::string &handle);
-nlohmann::json heartbeatBody(const std::string &handle, std::chrono::seconds interval);
-nlohmann::json workStartedBody(const std::string &transaction, const Unit &unit);
-nlohmann::json unitsTestedBody(const std::string &transaction, const Unit &unit,
-                               const BoardResult &result);
-nlohmann::json workCompletedBody(const std::string &transaction, const Unit &unit,
-                                 const BoardResult &result);
+nlohmann::ordered_json endpointConnectedBody(const std::string &handle);
+nlohmann::ordered_json heartbeatBody(const std::string &handle, std::chrono::seconds interval);
+nlohmann::ordered_json workStartedBody(const std::string &transaction, const Unit &unit);
+nlohmann::ordered_json unitsTestedBody(const std::string &transaction, const Unit &unit,
+                                       const BoardResult &result);
+nlohmann::ordered_json workCompletedBody(const std::string &transaction, const Unit &unit,
+                                         const BoardResult &result);
 
 } // namespace cfx
 } // namespace gang

@@ -49,7 +49,8 @@ bool FactoryLink::start(const FactoryLinkOptions &options, const std::string &ru
     return true;
 }
 
-void FactoryLink::post(const std::string &name, cfx::WallTime when, const nlohmann::json &body) {
+void FactoryLink::post(const std::string &name, cfx::WallTime when,
+                       const nlohmann::ordered_json &body) {
     std::string error;
     if (!spool_.append(cfx::envelope(name, handle_, when, body), &error)) {
         // The board's result is in its log; only the factory's copy is lost.

@@ -58,7 +58,7 @@ class FactoryLink {
     std::string finish(std::chrono::milliseconds grace);
 
   private:
-    void post(const std::string &name, cfx::WallTime when, const nlohmann::json &body);
+    void post(const std::string &name, cfx::WallTime when, const nlohmann::ordered_json &body);
 
     std::string handle_;
     BrokerUrl url_;

@@ -144,6 +144,14 @@ class Publisher::Engine : public proton::messaging_handler {
         dropConnection(reasonOf(sender.error(), "the broker refused the address " + url_.address));
     }
 
+    // A link the broker detaches without an error (a queue deleted under
+    // it) sends nothing more: start again on a new connection.
+    void on_sender_close(proton::sender &) override {
+        if (!stopping_) {
+            dropConnection("the broker closed the link to " + url_.address);
+        }
+    }
+
     void on_error(const proton::error_condition &error) override {
         dropConnection(reasonOf(error, "AMQP error"));
     }
@@ -272,7 +280,9 @@ class Publisher::Engine : public proton::messaging_handler {
     }
 
     void dropConnection(const std::string &reason) {
-        pendingReason_ = reason;
+        if (pendingReason_.empty()) {
+            pendingReason_ = reason; // the first report is the cause
+        }
         if (connected_) {
             connection_.close();
         }

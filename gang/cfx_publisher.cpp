@@ -172,7 +172,11 @@ class Publisher::Engine : public proton::messaging_handler {
         }
         proton::sender_options senderOptions;
         senderOptions.delivery_mode(proton::delivery_mode::AT_LEAST_ONCE);
-        senderOptions.target(proton::target_options().address(url_.address));
+        // A durable target: a broker that creates the queue on demand
+        // (RabbitMQ) makes it one that survives its restart.
+        senderOptions.target(proton::target_options()
+                                 .address(url_.address)
+                                 .durability_mode(proton::target::CONFIGURATION));
         connected_ = true;
         pendingReason_.clear();
         try {

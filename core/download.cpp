@@ -131,12 +131,41 @@ int planDownload(const DeviceSetting &rec, const Image &image, uint32_t offset, 
     return KELVO_SUCCESS;
 }
 
-// The record's own checks, before any serial traffic: 176, or 177..180
-// after the messages. Text fields come back zero-terminated.
+// A chip erase wipes the regions that a keep option asks to leave as they
+// are: the download would skip them and still report success with the
+// calibration gone. 176, or 189 after a message naming both settings.
+int checkEraseKeepsNothing(const DeviceSetting &rec) {
+    bool sys = rec.keep_sys_data != 0, wifi = rec.keep_wifi_data != 0;
+    if (rec.chip_erase != 1 || (!sys && !wifi)) {
+        return KELVO_SUCCESS;
+    }
+    const char *keep = sys && wifi ? "keep_sys_data 1 and keep_wifi_data 1"
+                       : sys       ? "keep_sys_data 1"
+                                   : "keep_wifi_data 1";
+    const char *data = sys && wifi ? "system data and Wi-Fi data"
+                       : sys       ? "system data"
+                                   : "Wi-Fi data";
+    const char *erase = sys && wifi ? "keep_sys_data 0 and keep_wifi_data 0"
+                        : sys       ? "keep_sys_data 0"
+                                    : "keep_wifi_data 0";
+    bool both = sys && wifi;
+    infohelper_output(0,
+                      "chip_erase 1 would erase the %s that %s ask%s to keep: set chip_erase 0 "
+                      "to keep %s, or %s to let %s be erased",
+                      data, keep, both ? "" : "s", both ? "them" : "it", erase,
+                      both ? "them" : "it");
+    return KELVO_SETTINGS_CONFLICT;
+}
+
+// The record's own checks, before any serial traffic: 176, or 177..180 or
+// 189 after the messages. Text fields come back zero-terminated.
 int checkRecord(DeviceSetting *rec, uint32_t *offset) {
     int result = kelvo::checkSettingValues(rec);
     if (result == KELVO_SUCCESS) {
         result = checkDownloadOffset(*rec, offset);
+    }
+    if (result == KELVO_SUCCESS) {
+        result = checkEraseKeepsNothing(*rec);
     }
     return result;
 }

@@ -2,6 +2,8 @@
 
 #include "line_speed.h"
 
+#include "KelvoPG_core.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -25,6 +27,8 @@ constexpr auto kReceiveBacklog = Millis(20);
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
+// How often a quiet line looks for a host that went without closing.
+constexpr auto kHolderCheckPeriod = Millis(200);
 
 std::string systemError(const char *what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -103,6 +107,7 @@ int PtyLine::fillStatus(Clock::time_point deadline) {
         return -1;
     }
     if (ready == 0) {
+        releaseAbandonedTerminal();
         return 0;
     }
     uint8_t buf[4096];
@@ -237,6 +242,28 @@ bool PtyLine::reply(const std::string &bytes) {
         return false;
     }
     return send(bytes);
+}
+
+// Our own handle keeps the terminal open, so a host killed without closing
+// its port (SIGKILL) leaves the exclusive mode it set in force, and every
+// later host without CAP_SYS_ADMIN would find the port busy. Exclusive mode
+// with no other process holding the terminal means that host is gone: its
+// session ends here.
+void PtyLine::releaseAbandonedTerminal() {
+    auto now = Clock::now();
+    if (slave_ < 0 || now < nextHolderCheck_) {
+        return;
+    }
+    nextHolderCheck_ = now + kHolderCheckPeriod;
+    int exclusive = 0;
+    if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+        return;
+    }
+    if (kelvo_describe_port_holders(path_.c_str(), nullptr, 0) > 0) {
+        return;
+    }
+    ioctl(slave_, TIOCNXCL);
+    ++inputFlushes_;
 }
 
 long PtyLine::hostSpeed() const {

@@ -42,7 +42,8 @@ class PtyLine : public ByteLine {
     // false when the line is gone.
     bool collect(Clock::duration time);
     // How often the host has discarded its pending input (it does so when
-    // it closes the port): what it reads after that is new.
+    // it closes the port) or has gone without closing it (killed): what it
+    // reads after that is new.
     uint64_t inputFlushes() const override { return inputFlushes_; }
 
     // A reply: waits the turnaround latency first. False when the line is gone.
@@ -57,6 +58,7 @@ class PtyLine : public ByteLine {
 
   private:
     int fillStatus(Clock::time_point deadline);
+    void releaseAbandonedTerminal();
     void paceReceived(size_t count);
     bool writeAll(const char *data, size_t size);
     Clock::duration wireTime(size_t count) const;
@@ -69,6 +71,7 @@ class PtyLine : public ByteLine {
     WireModel wire_;
     Clock::time_point rxFreeAt_{};
     Clock::time_point txFreeAt_{};
+    Clock::time_point nextHolderCheck_{};
 };
 
 } // namespace sim

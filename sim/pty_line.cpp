@@ -102,13 +102,18 @@ int PtyLine::fillStatus(Clock::time_point deadline) {
     if (master_ < 0) {
         return -1;
     }
-    int ready = waitFor(master_, POLLIN, deadline);
+    int ready = 0;
+    // In slices, so that a host gone without closing is noticed soon.
+    while (ready == 0) {
+        ready = waitFor(master_, POLLIN, std::min(deadline, Clock::now() + kHolderCheckPeriod));
+        // A session that just ended ends the wait too: what comes next
+        // is a new host's and belongs to no transfer in progress.
+        if (ready == 0 && (releaseAbandonedTerminal() || Clock::now() >= deadline)) {
+            return 0;
+        }
+    }
     if (ready < 0) {
         return -1;
-    }
-    if (ready == 0) {
-        releaseAbandonedTerminal();
-        return 0;
     }
     uint8_t buf[4096];
     ssize_t n = ::read(master_, buf, sizeof buf);
@@ -248,22 +253,23 @@ bool PtyLine::reply(const std::string &bytes) {
 // its port (SIGKILL) leaves the exclusive mode it set in force, and every
 // later host without CAP_SYS_ADMIN would find the port busy. Exclusive mode
 // with no other process holding the terminal means that host is gone: its
-// session ends here.
-void PtyLine::releaseAbandonedTerminal() {
+// session ends here. True when it just did.
+bool PtyLine::releaseAbandonedTerminal() {
     auto now = Clock::now();
     if (slave_ < 0 || now < nextHolderCheck_) {
-        return;
+        return false;
     }
     nextHolderCheck_ = now + kHolderCheckPeriod;
     int exclusive = 0;
     if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
-        return;
+        return false;
     }
     if (kelvo_describe_port_holders(path_.c_str(), nullptr, 0) > 0) {
-        return;
+        return false;
     }
     ioctl(slave_, TIOCNXCL);
     ++inputFlushes_;
+    return true;
 }
 
 long PtyLine::hostSpeed() const {

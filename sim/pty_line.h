@@ -58,7 +58,7 @@ class PtyLine : public ByteLine {
 
   private:
     int fillStatus(Clock::time_point deadline);
-    void releaseAbandonedTerminal();
+    bool releaseAbandonedTerminal();
     void paceReceived(size_t count);
     bool writeAll(const char *data, size_t size);
     Clock::duration wireTime(size_t count) const;

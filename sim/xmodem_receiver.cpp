@@ -75,6 +75,9 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     auto firstBlockAt = Clock::now();
     for (;;) {
         std::optional<XmodemEnd> end = handleStart(start);
+        if (!end && hostLeft()) {
+            end = XmodemEnd::Cancelled;
+        }
         if (!end && errors_ >= kMaxErrors) {
             end = XmodemEnd::Cancelled; // the sender is gone or hopeless
         }
@@ -126,6 +129,9 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
     if (status == BlockStatus::LineGone) {
         return XmodemEnd::LineGone;
     }
+    if (status == BlockStatus::Bad && hostLeft()) {
+        return XmodemEnd::Cancelled; // cut off: nobody to send it again
+    }
     if (status == BlockStatus::Bad) {
         rejectBlock(true);
         return std::nullopt;
@@ -164,7 +170,7 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
 int XmodemReceiver::waitForFirstBlock() {
     std::string offer = byteText(crc_ ? kCrcRequest : kNak);
     for (int i = 0; i < kStartOffers; ++i) {
-        if (line_.inputFlushes() != flushes_) {
+        if (hostLeft()) {
             return kTimedOut; // the host closed its port: it gave up on the transfer
         }
         if (!line_.reply(offer)) {
@@ -194,8 +200,8 @@ int XmodemReceiver::waitForNextBlock() {
         if (b != kTimedOut) {
             return b;
         }
-        if (line_.inputFlushes() != flushes_) {
-            return kTimedOut; // the host closed its port or is gone: no more blocks
+        if (hostLeft()) {
+            return kTimedOut; // no more blocks will come
         }
         rejectBlock(false);
     }

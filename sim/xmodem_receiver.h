@@ -61,6 +61,8 @@ class XmodemReceiver {
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
     bool cancelledBySender();
+    // The host closed its port or went away since the transfer began.
+    bool hostLeft() const { return line_.inputFlushes() != flushes_; }
     void dropCancelBytes();
 
     ByteLine &line_;

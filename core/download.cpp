@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,21 +140,23 @@ int checkEraseKeepsNothing(const DeviceSetting &rec) {
     if (rec.chip_erase != 1 || (!sys && !wifi)) {
         return KELVO_SUCCESS;
     }
-    const char *keep = sys && wifi ? "keep_sys_data 1 and keep_wifi_data 1"
-                       : sys       ? "keep_sys_data 1"
-                                   : "keep_wifi_data 1";
-    const char *data = sys && wifi ? "system data and Wi-Fi data"
-                       : sys       ? "system data"
-                                   : "Wi-Fi data";
-    const char *erase = sys && wifi ? "keep_sys_data 0 and keep_wifi_data 0"
-                        : sys       ? "keep_sys_data 0"
-                                    : "keep_wifi_data 0";
     bool both = sys && wifi;
+    std::string data, keep, erase;
+    if (sys) {
+        data = "system data";
+        keep = "keep_sys_data " + std::to_string(rec.keep_sys_data);
+        erase = "keep_sys_data 0";
+    }
+    if (wifi) {
+        data += both ? " and Wi-Fi data" : "Wi-Fi data";
+        keep += (both ? " and " : "") + ("keep_wifi_data " + std::to_string(rec.keep_wifi_data));
+        erase += both ? " and keep_wifi_data 0" : "keep_wifi_data 0";
+    }
+    const char *them = both ? "them" : "it";
     infohelper_output(0,
                       "chip_erase 1 would erase the %s that %s ask%s to keep: set chip_erase 0 "
                       "to keep %s, or %s to let %s be erased",
-                      data, keep, both ? "" : "s", both ? "them" : "it", erase,
-                      both ? "them" : "it");
+                      data.c_str(), keep.c_str(), both ? "" : "s", them, erase.c_str(), them);
     return KELVO_SETTINGS_CONFLICT;
 }
 

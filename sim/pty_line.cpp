@@ -268,7 +268,7 @@ bool PtyLine::releaseAbandonedTerminal() {
         return false;
     }
     ioctl(slave_, TIOCNXCL);
-    ++inputFlushes_;
+    ++hostsGone_;
     return true;
 }
 

@@ -42,9 +42,9 @@ class PtyLine : public ByteLine {
     // false when the line is gone.
     bool collect(Clock::duration time);
     // How often the host has discarded its pending input (it does so when
-    // it closes the port) or has gone without closing it (killed): what it
-    // reads after that is new.
+    // it closes the port): what it reads after that is new.
     uint64_t inputFlushes() const override { return inputFlushes_; }
+    uint64_t hostsGone() const override { return hostsGone_; }
 
     // A reply: waits the turnaround latency first. False when the line is gone.
     bool reply(const std::string &bytes) override;
@@ -68,6 +68,7 @@ class PtyLine : public ByteLine {
     std::string path_;
     std::deque<uint8_t> pending_;
     uint64_t inputFlushes_ = 0;
+    uint64_t hostsGone_ = 0;
     WireModel wire_;
     Clock::time_point rxFreeAt_{};
     Clock::time_point txFreeAt_{};

@@ -67,7 +67,7 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     written_ = 0;
     blocks_ = 0;
     errors_ = 0;
-    flushes_ = line_.inputFlushes();
+    gone_ = line_.hostsGone();
     int start = waitForFirstBlock();
     if (start < 0) {
         return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0, {}};
@@ -169,8 +169,9 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
 
 int XmodemReceiver::waitForFirstBlock() {
     std::string offer = byteText(crc_ ? kCrcRequest : kNak);
+    uint64_t flushes = line_.inputFlushes();
     for (int i = 0; i < kStartOffers; ++i) {
-        if (hostLeft()) {
+        if (line_.inputFlushes() != flushes || hostLeft()) {
             return kTimedOut; // the host closed its port: it gave up on the transfer
         }
         if (!line_.reply(offer)) {

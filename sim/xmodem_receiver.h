@@ -61,8 +61,8 @@ class XmodemReceiver {
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
     bool cancelledBySender();
-    // The host closed its port or went away since the transfer began.
-    bool hostLeft() const { return line_.inputFlushes() != flushes_; }
+    // The host went away without closing its port since the transfer began.
+    bool hostLeft() const { return line_.hostsGone() != gone_; }
     void dropCancelBytes();
 
     ByteLine &line_;
@@ -74,7 +74,7 @@ class XmodemReceiver {
     uint64_t written_ = 0;
     long blocks_ = 0;      // blocks stored
     int errors_ = 0;       // rejected blocks and silences in a row
-    uint64_t flushes_ = 0; // the line's input flushes when the transfer began
+    uint64_t gone_ = 0; // hosts gone from the line when the transfer began
 };
 
 } // namespace sim

@@ -6,8 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <initializer_list>
 #include <poll.h>
 #include <stdlib.h>
@@ -29,6 +34,31 @@ constexpr auto kReceiveBacklog = Millis(20);
 constexpr auto kWriteLimit = std::chrono::seconds(2);
 // How often a quiet line looks for a host that went without closing.
 constexpr auto kHolderCheckPeriod = Millis(200);
+
+// True when some process holds a flock on the file at path, as
+// /proc/locks lists it for every process, whoever owns it.
+bool flockedByAnyone(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters
+        // ("1: -> FLOCK ...") hold nothing.
+        std::istringstream words(line);
+        std::string id, kind, mode, access, pid, file;
+        if (words >> id >> kind >> mode >> access >> pid >> file && kind == "FLOCK" &&
+            file == want) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string systemError(const char *what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -252,8 +282,8 @@ bool PtyLine::reply(const std::string &bytes) {
 // Our own handle keeps the terminal open, so a host killed without closing
 // its port (SIGKILL) leaves the exclusive mode it set in force, and every
 // later host without CAP_SYS_ADMIN would find the port busy. Exclusive mode
-// with no other process holding the terminal means that host is gone: its
-// session ends here. True when it just did.
+// with nobody locking the terminal and no other process holding it means
+// that host is gone: its session ends here. True when it just did.
 bool PtyLine::releaseAbandonedTerminal() {
     auto now = Clock::now();
     if (slave_ < 0 || now < nextHolderCheck_) {
@@ -264,7 +294,9 @@ bool PtyLine::releaseAbandonedTerminal() {
     if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
         return false;
     }
-    if (kelvo_describe_port_holders(path_.c_str(), nullptr, 0) > 0) {
+    // The lock shows a host of any user; the descriptors only those this
+    // process may look at.
+    if (flockedByAnyone(path_) || kelvo_describe_port_holders(path_.c_str(), nullptr, 0) > 0) {
         return false;
     }
     ioctl(slave_, TIOCNXCL);

@@ -109,17 +109,25 @@ class Publisher::Engine : public proton::messaging_handler {
         uint64_t number = numberOf(tracker.tag());
         spool_->remove(number);
         unsettled_.erase(number);
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++status_.delivered;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++status_.delivered;
+        }
+        proton::sender sender = tracker.sender();
+        sendPending(sender); // the window has room again: the backlog goes on
     }
 
     void on_tracker_reject(proton::tracker &tracker) override {
         uint64_t number = numberOf(tracker.tag());
         unsettled_.erase(number);
         std::string where = spool_->setAside(number, "rejected by the broker as malformed");
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++status_.rejected;
-        status_.lastRejected = where + ": rejected by the broker";
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++status_.rejected;
+            status_.lastRejected = where + ": rejected by the broker";
+        }
+        proton::sender sender = tracker.sender();
+        sendPending(sender);
     }
 
     // Released or modified: not taken this time; sent again, in order,

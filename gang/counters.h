@@ -17,6 +17,7 @@ class Counters {
 
     explicit Counters(Time start) : start_(start) {}
     void record(bool passed, Time when);
+    Time start() const { return start_; }
 
     int passed() const { return passed_; }
     int failed() const { return failed_; }

@@ -10,6 +10,7 @@
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
+#include "watch_mode.h"
 
 #include <cstdio>
 #include <ctime>
@@ -178,5 +179,5 @@ int main(int argc, char **argv) {
     case gang::ParseOutcome::Run:
         break;
     }
-    return run(options);
+    return options.watch ? gang::runWatch(options) : run(options);
 }

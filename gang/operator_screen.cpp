@@ -23,9 +23,9 @@ std::string cut(const std::string &text, int width) {
 }
 
 std::string centred(const std::string &text, int width) {
-    std::string cut = cut(text, width);
-    int pad = (width - static_cast<int>(cut.size())) / 2;
-    return std::string(pad, ' ') + cut;
+    std::string shown = cut(text, width);
+    int pad = (width - static_cast<int>(shown.size())) / 2;
+    return std::string(pad, ' ') + shown;
 }
 
 // Counters for a tile of this width: long words when they fit.

@@ -46,8 +46,13 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
             return ParseOutcome::Version;
         } else if (std::strcmp(arg, "--all") == 0) {
             options->allPorts = true;
+        } else if (std::strcmp(arg, "--watch") == 0) {
+            options->watch = true;
         } else if (takeValue("--log", argc, argv, &i, &options->logFile, error) ||
-                   takeValue("--output-dir", argc, argv, &i, &options->outputDir, error)) {
+                   takeValue("--output-dir", argc, argv, &i, &options->outputDir, error) ||
+                   takeValue("--recipe", argc, argv, &i, &options->recipeFile, error) ||
+                   takeValue("--station", argc, argv, &i, &options->station, error) ||
+                   takeValue("--operator", argc, argv, &i, &options->operatorId, error)) {
             if (!error->empty()) {
                 return ParseOutcome::UsageError;
             }

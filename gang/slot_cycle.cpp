@@ -88,12 +88,12 @@ class Slot {
             if (!awaitBoard()) {
                 finish();
             }
-            program();
+            int result = program();
             if (leaving()) {
                 finish();
             }
             sendLine("H");
-            if (!awaitRemoval()) {
+            if (!awaitRemoval(result)) {
                 finish();
             }
             sendLine("G");
@@ -123,14 +123,16 @@ class Slot {
         return false;
     }
 
-    // Present while it answers at the transfer rate, or at the boot rate
-    // when the download ended before the line was switched.
-    bool awaitRemoval() {
+    // Present while it answers at the rate it was left at: the transfer
+    // rate once the line was switched, else the boot rate. A new board at
+    // the boot rate stays silent at the transfer rate, so a quick swap is
+    // seen as a removal.
+    bool awaitRemoval(int result) {
         auto lastAnswer = Clock::now();
-        uint32_t rates[] = {static_cast<uint32_t>(job_.record.baudrate), kBootRate};
-        size_t turn = 0;
+        bool switched = result != KELVO_NO_PING && result != KELVO_CONFIG_REFUSED;
+        uint32_t rate = switched ? static_cast<uint32_t>(job_.record.baudrate) : kBootRate;
         while (!leaving()) {
-            Answer answer = probe_.ping(rates[turn++ % 2], kRemovalAnswerMs);
+            Answer answer = probe_.ping(rate, kRemovalAnswerMs);
             if (answer == Answer::Yes) {
                 lastAnswer = Clock::now();
             } else if (answer == Answer::NoPort || Clock::now() - lastAnswer >= kGoneAfter) {
@@ -142,7 +144,7 @@ class Slot {
         return false;
     }
 
-    void program() {
+    int program() {
         probe_.close();
         ++board_;
         std::string file = boardOutputFile(setup_, board_);
@@ -163,6 +165,7 @@ class Slot {
         std::fflush(stdout);
         sendLine("R " + std::to_string(result));
         quietOutput();
+        return result;
     }
 
     const DownloadJob &job_;

@@ -130,8 +130,9 @@ int run(const gang::Options &options) {
         return usageError(error);
     }
     gang::DownloadJob job;
-    if (prepareJob(&job) != KELVO_SUCCESS) {
-        return kExitFailed; // the core has printed why
+    int loaded = gang::loadJob(options, &job);
+    if (loaded != kExitOk) {
+        return loaded;
     }
     std::string runDir;
     if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {

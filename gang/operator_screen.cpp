@@ -1,5 +1,7 @@
 #include "operator_screen.h"
 
+#include "KelvoPG_core.h"
+
 #include <curses.h>
 
 #include <algorithm>
@@ -41,6 +43,77 @@ std::string tileCounters(const Counters &c, Counters::Time now, int width) {
     std::snprintf(text, sizeof text, "%d/%d %s", c.passed(), c.failed(),
                   yield < 0 ? "-" : (std::to_string(static_cast<int>(yield + 0.5)) + "%").c_str());
     return text;
+}
+
+// Block letters for what the operator must read from afar: the result
+// and the progress. Five rows, three columns each; '#' is a lit cell.
+struct Glyph {
+    char c;
+    const char *rows[5];
+};
+
+const Glyph kGlyphs[] = {
+    {'P', {"###", "# #", "###", "#  ", "#  "}}, {'A', {"###", "# #", "###", "# #", "# #"}},
+    {'S', {"###", "#  ", "###", "  #", "###"}}, {'F', {"###", "#  ", "## ", "#  ", "#  "}},
+    {'I', {"###", " # ", " # ", " # ", "###"}}, {'L', {"#  ", "#  ", "#  ", "#  ", "###"}},
+    {'0', {"###", "# #", "# #", "# #", "###"}}, {'1', {" # ", "## ", " # ", " # ", "###"}},
+    {'2', {"###", "  #", "###", "#  ", "###"}}, {'3', {"###", "  #", "###", "  #", "###"}},
+    {'4', {"# #", "# #", "###", "  #", "  #"}}, {'5', {"###", "#  ", "###", "  #", "###"}},
+    {'6', {"###", "#  ", "###", "# #", "###"}}, {'7', {"###", "  #", "  #", "  #", "  #"}},
+    {'8', {"###", "# #", "###", "# #", "###"}}, {'9', {"###", "# #", "###", "  #", "###"}},
+    {'%', {"# #", "  #", " # ", "#  ", "# #"}}, {' ', {"   ", "   ", "   ", "   ", "   "}},
+};
+constexpr int kGlyphRows = 5;
+constexpr int kGlyphStep = 4; // three columns and a gap
+
+const Glyph *glyphFor(char c) {
+    for (const Glyph &g : kGlyphs) {
+        if (g.c == c) {
+            return &g;
+        }
+    }
+    return nullptr;
+}
+
+// The text in block letters when every character has one and it fits.
+bool bigTextFits(const std::string &text, int width, int height) {
+    for (char c : text) {
+        if (glyphFor(c) == nullptr) {
+            return false;
+        }
+    }
+    return !text.empty() && static_cast<int>(text.size()) * kGlyphStep <= width &&
+           height >= kGlyphRows;
+}
+
+void drawBigText(const std::string &text, int top, int left, int width, int attr) {
+    int start = left + (width - static_cast<int>(text.size()) * kGlyphStep + 1) / 2;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const Glyph *g = glyphFor(text[i]);
+        for (int row = 0; row < kGlyphRows; ++row) {
+            for (int col = 0; col < 3; ++col) {
+                if (g->rows[row][col] == '#') {
+                    // A lit cell is the tile's colours swapped.
+                    attron(attr ^ A_REVERSE);
+                    mvaddch(top + row, start + static_cast<int>(i) * kGlyphStep + col, ' ');
+                    attroff(attr ^ A_REVERSE);
+                    attron(attr);
+                }
+            }
+        }
+    }
+}
+
+// What a tile shows in block letters: the result, or the progress.
+std::string bigText(const SlotState &slot) {
+    if (slot.phase == SlotPhase::Holding && !slot.interrupted) {
+        return slot.passed ? "PASS" : "FAIL";
+    }
+    if (slot.phase == SlotPhase::Programming && slot.corePhase == KELVO_PHASE_WRITING &&
+        slot.percent >= 0) {
+        return std::to_string(slot.percent) + "%";
+    }
+    return "";
 }
 
 } // namespace
@@ -209,6 +282,18 @@ void OperatorScreen::drawTile(const SlotState &slot, int top, int left, const Ti
         mvaddstr(top, left + std::min(w / 2, static_cast<int>(heading.size()) + 1),
                  cut(" " + word, w / 2).c_str());
         mvaddstr(top + 1, left + 1, cut(detail.empty() ? counts : detail, w - 2).c_str());
+    } else if (h >= kGlyphRows + 5 && bigTextFits(bigText(slot), w - 2, h)) {
+        // Room for block letters: heading, word, letters, detail, counters.
+        int letters = top + (h - kGlyphRows) / 2;
+        attron(A_BOLD);
+        mvaddstr(letters - 2, left, centred(word, w).c_str());
+        attroff(A_BOLD);
+        drawBigText(bigText(slot), letters, left, w, attr);
+        std::string below = slot.phase == SlotPhase::Holding && !slot.reason.empty()
+                                ? detail + " - REMOVE BOARD"
+                                : detail;
+        mvaddstr(letters + kGlyphRows + 1, left, centred(below, w).c_str());
+        mvaddstr(top + h - 1, left + 1, cut(counts, w - 2).c_str());
     } else {
         int wordRow = top + std::max(1, (h - 1) / 2 - (h >= 5 ? 1 : 0));
         attron(A_BOLD);

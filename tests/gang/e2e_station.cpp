@@ -1,0 +1,298 @@
+// kelvo_pgtool_gang --watch end to end: simulated fixtures whose boards are
+// put in and taken out through the simulator's control FIFO, or by its
+// simulated operator, and one station that programs each board once.
+#include "KelvoPG_core.h"
+#include "kelvo_test.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+bool waitFor(const std::function<bool()> &done, seconds limit) {
+    auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+std::string sha256Hex(const std::string &bytes) {
+    sha256_context ctx;
+    char hex[65];
+    sha256_init(&ctx);
+    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    sha256_final_hex(&ctx, hex);
+    return hex;
+}
+
+// A fixture: a simulator in a directory of its own, with a control FIFO.
+class Fixture {
+  public:
+    Fixture(const std::string &dir, const std::string &name, std::vector<std::string> args)
+        : home_(dir + "/" + name) {
+        ::mkdir(home_.c_str(), 0755);
+        args.insert(args.end(), {"--absent", "--control", home_ + "/control", "--flash-size",
+                                 "262144"});
+        sim_ = std::make_unique<kt::ChipSim>(home_, args);
+    }
+    const std::string &tty() const { return sim_->tty(); }
+    void control(const std::string &line) {
+        int fd = ::open((home_ + "/control").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << "no control FIFO";
+        std::string text = line + "\n";
+        EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+    }
+    // The flash of board n once it has been taken out.
+    std::string removedFlash(int n) const {
+        return kt::readFile(sim_->flashFile() + "." + std::to_string(n));
+    }
+    std::string commands() const { return sim_->commandLog(); }
+
+  private:
+    std::string home_;
+    std::unique_ptr<kt::ChipSim> sim_;
+};
+
+// The station, its output into a file and its keys from a pipe.
+class StationRun {
+  public:
+    StationRun(const std::string &dir, const std::vector<std::string> &args) : dir_(dir) {
+        std::vector<std::string> argv{KELVO_GANG_PATH, "--watch"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        int keys[2];
+        EXPECT_EQ(::pipe2(keys, O_CLOEXEC), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int out = ::open((dir + "/station.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(keys[0], 0);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<char *> raw;
+            for (const std::string &a : argv) {
+                raw.push_back(const_cast<char *>(a.c_str()));
+            }
+            raw.push_back(nullptr);
+            if (::chdir(dir.c_str()) == 0) {
+                ::execv(raw[0], raw.data());
+            }
+            ::_exit(127);
+        }
+        ::close(keys[0]);
+        keys_ = keys[1];
+    }
+    ~StationRun() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(keys_);
+    }
+    std::string output() const { return kt::readFile(dir_ + "/station.out"); }
+    // Waits until the output holds text n times.
+    bool sawTimes(const std::string &text, size_t n, int limit = 60) {
+        return waitFor([&] { return count(output(), text) >= n; }, seconds(limit));
+    }
+    bool saw(const std::string &text, int limit = 60) { return sawTimes(text, 1, limit); }
+    void key(char c) { ASSERT_EQ(::write(keys_, &c, 1), 1); }
+    void signal(int sig) { ::kill(pid_, sig); }
+    // The exit status, or -1 when it did not end in time.
+    int exitStatus(int limit = 60) {
+        int status = 0;
+        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                             seconds(limit));
+        pid_ = -1;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int keys_ = -1;
+};
+
+class Station : public ::testing::Test {
+  protected:
+    // The image and a recipe for it; extra lines replace or add keys.
+    void writeRecipe(size_t imageSize, const std::string &sha = "", const std::string &extra = "",
+                     int baud = 921600) {
+        image_ = kt::randomBytes(imageSize, 7);
+        kt::writeFile(dir_.file("image.bin"), image_);
+        std::string text = "name = \"widget-fw 2.1\"\n"
+                           "image = \"image.bin\"\n"
+                           "sha256 = \"" +
+                           (sha.empty() ? sha256Hex(image_) : sha) +
+                           "\"\n"
+                           "flash_offset = \"0x0\"\n"
+                           "baudrate = " +
+                           std::to_string(baud) +
+                           "\n"
+                           "chip_erase = false\n"
+                           "hash_verify = true\n"
+                           "keep_sys_data = false\n"
+                           "keep_wifi_data = false\n" +
+                           extra;
+        kt::writeFile(dir_.file("recipe.toml"), text);
+    }
+    bool holdsImage(const std::string &flash) const {
+        return flash.size() >= image_.size() && flash.compare(0, image_.size(), image_) == 0;
+    }
+    std::string dir() const { return dir_.path(); }
+
+    kt::TempDir dir_;
+    std::string image_;
+};
+
+std::string label(const Fixture &fixture) {
+    return fixture.tty().substr(fixture.tty().rfind('/') + 1);
+}
+
+TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
+    writeRecipe(8000);
+    Fixture a(dir(), "a", {}), b(dir(), "b", {}), c(dir(), "c", {});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--station", "L2",
+                               "--operator", "ann", a.tty(), b.tty(), c.tty()});
+    ASSERT_TRUE(station.sawTimes(": waiting", 3, 20)) << station.output();
+    for (Fixture *f : {&a, &b, &c}) {
+        f->control("insert");
+        ASSERT_TRUE(station.saw(label(*f) + ": board 1 programming", 20)) << station.output();
+    }
+    for (Fixture *f : {&a, &b, &c}) {
+        ASSERT_TRUE(station.saw(label(*f) + ": board 1 PASS", 60)) << station.output();
+    }
+    // Left in place well past the removal time: never programmed again.
+    std::this_thread::sleep_for(seconds(3));
+    for (Fixture *f : {&a, &b, &c}) {
+        f->control("remove");
+        ASSERT_TRUE(station.saw(label(*f) + ": board 1 removed", 20)) << station.output();
+        EXPECT_EQ(count(f->commands(), "fwd "), 1u) << f->commands();
+        EXPECT_TRUE(holdsImage(f->removedFlash(1))) << label(*f);
+    }
+    station.key('q');
+    EXPECT_EQ(station.exitStatus(), 0) << station.output();
+    std::string out = station.output();
+    EXPECT_EQ(out.find('\033'), std::string::npos) << "screen control in a pipe: " << out;
+    EXPECT_EQ(out.find("board 2"), std::string::npos) << out;
+    EXPECT_NE(out.find("station  3 passed, 0 failed, yield 100.0 %"), std::string::npos) << out;
+    std::string log = kt::readFile(dir_.file("log.csv"));
+    EXPECT_EQ(log.substr(0, log.find('\n') + 1),
+              "time,port,adapter_serial,usb_id,image,image_size,image_sha256,flash_offset,"
+              "chip_erase,hash_verify,result,result_text,seconds,tool_version,station,operator,"
+              "slot,board,recipe,recipe_sha256\r\n");
+    std::string recipeSha = sha256Hex(kt::readFile(dir_.file("recipe.toml")));
+    for (Fixture *f : {&a, &b, &c}) {
+        EXPECT_NE(log.find("176,ok,"), std::string::npos) << log;
+        EXPECT_NE(log.find(",L2,ann," + label(*f) + ",1,widget-fw 2.1," + recipeSha + "\r\n"),
+                  std::string::npos)
+            << log;
+    }
+}
+
+// The first three boards fail (their line configuration is refused), the
+// fourth passes; the simulated operator swaps each board after 1.5 s.
+TEST_F(Station, FailuresCountAndThreeInARowRaiseTheAlarmUntilAPass) {
+    writeRecipe(4000);
+    Fixture a(dir(), "a",
+              {"--refuse-ucfg", "--faulty-boards", "1,2,3", "--boards", "4", "--board-interval",
+               "1.5"});
+    StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
+    ASSERT_TRUE(station.saw(label(a) + ": board 1 FAIL", 60)) << station.output();
+    EXPECT_NE(station.output().find("device configs not set"), std::string::npos)
+        << station.output();
+    ASSERT_TRUE(station.saw(label(a) + ": check fixture", 90)) << station.output();
+    EXPECT_EQ(count(station.output(), "check fixture"), 1u) << station.output();
+    ASSERT_TRUE(station.saw(label(a) + ": board 4 PASS", 90)) << station.output();
+    station.key('q');
+    EXPECT_EQ(station.exitStatus(), 0);
+    std::string out = station.output();
+    std::string summary = out.substr(out.rfind("\n" + label(a) + " ") + 1);
+    summary = summary.substr(0, summary.find('\n'));
+    EXPECT_NE(summary.find(" 1 passed, 3 failed, yield 25.0 %"), std::string::npos) << out;
+    EXPECT_EQ(summary.find("CHECK FIXTURE"), std::string::npos) << "the pass ends the alarm";
+    EXPECT_TRUE(holdsImage(a.removedFlash(4)));
+}
+
+TEST_F(Station, RefusedRecipeStopsWithStatusTwoBeforeAnyTraffic) {
+    struct Case {
+        const char *what;
+        std::string sha;
+        std::string extra;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"wrong digest", std::string(64, 'a'), "", "has SHA-256"},
+        {"unknown key", "", "verify_twice = true\n", "unknown key \"verify_twice\""},
+        {"short digest", "abc", "", "64 hexadecimal digits"},
+        {"flag as text", "", "", "\"chip_erase\" must be true or false"},
+    };
+    Fixture a(dir(), "a", {});
+    a.control("insert");
+    for (const Case &c : cases) {
+        writeRecipe(1000, c.sha, c.extra);
+        if (std::string(c.what) == "flag as text") {
+            std::string text = kt::readFile(dir_.file("recipe.toml"));
+            text.replace(text.find("chip_erase = false"), 18, "chip_erase = \"no\"");
+            kt::writeFile(dir_.file("recipe.toml"), text);
+        }
+        StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
+        EXPECT_EQ(station.exitStatus(), 2) << c.what;
+        EXPECT_NE(station.output().find(c.message), std::string::npos)
+            << c.what << ": " << station.output();
+    }
+    // The one-shot run takes the recipe too, with the same refusal.
+    writeRecipe(1000, std::string(64, 'b'));
+    kt::RunResult once = kt::run({KELVO_GANG_PATH, "--recipe", "recipe.toml", a.tty()}, dir());
+    EXPECT_EQ(once.exit_code, 2) << once.err;
+    EXPECT_EQ(a.commands(), "") << "something was sent";
+}
+
+// Ctrl-C while a board is being written cancels the transfer on its line.
+TEST_F(Station, InterruptDuringProgrammingCancelsOnTheLine) {
+    // At 115200 baud on the wire-time model the image takes seconds.
+    writeRecipe(120000, "", "", 115200);
+    Fixture a(dir(), "a", {"--baud-model", "--events", dir_.file("a/events.txt")});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir",
+                               "out", a.tty()});
+    a.control("insert");
+    ASSERT_TRUE(station.saw("board 1 programming", 20)) << station.output();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return kt::readFile(dir_.file("out/" + label(a) + "-1.log")).find("Downloading") !=
+                   std::string::npos;
+        },
+        seconds(30)));
+    station.signal(SIGINT);
+    EXPECT_EQ(station.exitStatus(30), 130) << station.output();
+    EXPECT_NE(station.output().find("board 1 INTERRUPTED"), std::string::npos) << station.output();
+    EXPECT_NE(kt::readFile(dir_.file("log.csv")).find(",188,interrupted,"), std::string::npos);
+    EXPECT_TRUE(waitFor(
+        [&] { return kt::readFile(dir_.file("a/events.txt")).rfind("xmodem cancelled ", 0) == 0; },
+        seconds(5)))
+        << kt::readFile(dir_.file("a/events.txt"));
+}
+
+} // namespace

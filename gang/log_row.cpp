@@ -16,11 +16,12 @@ std::string isoTime(std::time_t t) {
 
 } // namespace
 
-std::vector<std::string> logHeader() {
-    return {"time",         "port",         "adapter_serial", "usb_id",      "image",
-            "image_size",   "image_sha256", "flash_offset",   "chip_erase",  "hash_verify",
-            "result",       "result_text",  "seconds",        "tool_version", "station",
-            "operator",     "slot",         "board",          "recipe",      "recipe_sha256"};
+std::vector<CsvColumn> logColumns() {
+    return {{"time"},         {"port"},         {"adapter_serial"},   {"usb_id"},
+            {"image"},        {"image_size", true}, {"image_sha256"}, {"flash_offset"},
+            {"chip_erase", true}, {"hash_verify", true}, {"result", true}, {"result_text"},
+            {"seconds", true}, {"tool_version"}, {"station"},      {"operator"},
+            {"slot"},         {"board", true},  {"recipe"},         {"recipe_sha256"}};
 }
 
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report) {
@@ -38,7 +39,7 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRep
             rec.flash_offset,
             std::to_string(rec.chip_erase),
             std::to_string(rec.hash_verify),
-            std::to_string(report.result),
+            report.finished ? std::to_string(report.result) : "",
             report.outcome,
             seconds,
             KELVO_VERSION,
@@ -48,15 +49,6 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRep
             std::to_string(report.board),
             job.recipeName,
             job.recipeSha256};
-}
-
-std::vector<std::string> slotLabelsFor(const Options &options) {
-    std::vector<std::string> labels;
-    for (const std::string &port : options.ports) {
-        size_t slash = port.rfind('/');
-        labels.push_back(slash == std::string::npos ? port : port.substr(slash + 1));
-    }
-    return labels;
 }
 
 } // namespace gang

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "board.h"
+#include "csv_log.h"
 #include "download_job.h"
 #include "options.h"
 #include "station.h"
@@ -18,12 +19,9 @@ struct LogContext {
     std::string operatorId;
 };
 
-std::vector<std::string> logHeader();
+std::vector<CsvColumn> logColumns();
 
-// A board of the station.
+// A board's row; result stays empty until the board has one.
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report);
-
-// The label of every port: NAME of NAME=PORT, else the last part of its path.
-std::vector<std::string> slotLabelsFor(const Options &options);
 
 } // namespace gang

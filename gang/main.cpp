@@ -3,17 +3,23 @@
 #include "KelvoPG_core.h"
 #include "csv_log.h"
 #include "download_job.h"
+#include "log_row.h"
 #include "options.h"
+#include "port_claim.h"
 #include "ports.h"
 #include "result_table.h"
 #include "run_directory.h"
+#include "screen_text.h"
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
 #include "watch_mode.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -37,19 +43,6 @@ int failure(const std::string &why) {
     return kExitFailed;
 }
 
-const std::vector<std::string> kLogHeader = {
-    "time",       "port",         "adapter_serial", "usb_id",      "image",
-    "image_size", "image_sha256", "flash_offset",   "chip_erase",  "hash_verify",
-    "result",     "result_text",  "seconds",        "tool_version"};
-
-std::string isoTime(std::time_t t) {
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return buf;
-}
-
 std::string resultText(const gang::Board &board) {
     switch (board.outcome) {
     case gang::Outcome::Ok:
@@ -61,24 +54,19 @@ std::string resultText(const gang::Board &board) {
     }
 }
 
-std::vector<std::string> logRow(const gang::DownloadJob &job, const gang::Board &board) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", gang::elapsedSeconds(board, board.end));
-    const DeviceSetting &rec = job.record;
-    return {isoTime(board.startWall),
-            board.port,
-            board.usb.serial,
-            board.usb.usbId,
-            job.imagePath,
-            std::to_string(job.imageSize),
-            job.imageSha256,
-            rec.flash_offset,
-            std::to_string(rec.chip_erase),
-            std::to_string(rec.hash_verify),
-            board.haveResult ? std::to_string(board.result) : "",
-            resultText(board),
-            seconds,
-            KELVO_VERSION};
+// The row of a one-shot run: no station, each port's only board.
+std::vector<std::string> logRow(const gang::LogContext &context, const gang::Board &board) {
+    gang::BoardReport report;
+    report.port = board.port;
+    report.label = board.label;
+    report.board = 1;
+    report.usb = board.usb;
+    report.startWall = board.startWall;
+    report.seconds = gang::elapsedSeconds(board, board.end);
+    report.finished = board.haveResult;
+    report.result = board.result;
+    report.outcome = resultText(board);
+    return gang::stationLogRow(context, report);
 }
 
 // The ports of the run, checked: false after a usage error message.
@@ -98,17 +86,51 @@ bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
 }
 
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
-                                    const std::vector<std::string> &resolved,
-                                    const std::string &runDir) {
-    std::vector<std::string> names = gang::outputFileNames(ports);
+                                    const std::vector<std::string> &names,
+                                    const std::vector<std::string> &resolved) {
+    std::vector<std::string> labels = gang::slotLabels(ports, names);
     std::vector<gang::Board> boards(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         boards[i].port = ports[i];
+        boards[i].label = labels[i];
         boards[i].resolved = resolved[i];
-        boards[i].outputFile = runDir + "/" + names[i];
         boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
     }
     return boards;
+}
+
+void setOutputFiles(std::vector<gang::Board> *boards, const std::string &runDir) {
+    std::vector<std::string> labels;
+    for (const gang::Board &board : *boards) {
+        labels.push_back(board.label);
+    }
+    std::vector<std::string> files = gang::outputFileNames(labels);
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].outputFile = runDir + "/" + files[i];
+    }
+}
+
+// Every port taken before any is programmed: a port held by another
+// program is the station's problem, not a board's failure.
+int claimAll(std::vector<gang::Board> *boards) {
+    std::vector<std::string> ports;
+    for (const gang::Board &board : *boards) {
+        ports.push_back(board.port);
+    }
+    std::vector<int> fds;
+    std::string error;
+    if (!gang::claimPorts(ports, &fds, &error)) {
+        std::istringstream lines(error);
+        for (std::string line; std::getline(lines, line);) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+        }
+        std::fprintf(stderr, "%s: nothing was sent to any port\n", kProgram);
+        return kExitUsage;
+    }
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].claimFd = fds[i];
+    }
+    return kExitOk;
 }
 
 int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
@@ -134,26 +156,38 @@ int run(const gang::Options &options) {
     if (loaded != kExitOk) {
         return loaded;
     }
-    std::string runDir;
-    if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {
-        return failure(error);
+    std::vector<std::string> names = options.names;
+    names.resize(ports.size()); // --all names none
+    std::vector<gang::Board> boards = makeBoards(ports, names, resolved);
+    int claimed = claimAll(&boards);
+    if (claimed != kExitOk) {
+        return claimed;
     }
     gang::CsvLog log;
-    if (!options.logFile.empty() && !log.open(options.logFile, kLogHeader, &error)) {
+    std::string runDir;
+    if ((!options.logFile.empty() && !log.open(options.logFile, gang::logColumns(), &error)) ||
+        !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
         return failure(error);
     }
-    std::vector<gang::Board> boards = makeBoards(ports, resolved, runDir);
-    gang::StatusDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1);
+    setOutputFiles(&boards, runDir);
+    bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    gang::StatusDisplay display(stdout, terminal);
     bool logOk = true;
     gang::installParentSignals();
+    gang::LogContext context{&job, options.station, options.operatorId};
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
         std::string why;
-        if (log.isOpen() && !log.append(logRow(job, board), &why)) {
+        if (log.isOpen() && !log.append(logRow(context, board), &why)) {
             logOk = false;
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
     });
-    std::fputs(gang::resultTable(boards, runDir).c_str(), stdout);
+    // A row reaching the last column would wrap on some terminals.
+    size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
+    std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
     std::fflush(stdout);
     if (!log.close(&error)) {
         logOk = false;
@@ -166,6 +200,9 @@ int run(const gang::Options &options) {
 
 int main(int argc, char **argv) {
     kelvo_prepare_process();
+    // A log (or a board's output) growing past the file size limit must
+    // fail its write, like a full disk, not kill the run and lose the rows.
+    std::signal(SIGXFSZ, SIG_IGN);
     gang::Options options;
     std::string error;
     switch (gang::parseOptions(argc, argv, &options, &error)) {

@@ -1,6 +1,7 @@
 #include "slot_cycle.h"
 
 #include "line_probe.h"
+#include "port_claim.h"
 #include "worker.h"
 
 #include "KelvoPG_core.h"
@@ -180,8 +181,8 @@ std::string boardOutputFile(const SlotSetup &setup, int board) {
     return setup.outputStem + "-" + std::to_string(board) + ".log";
 }
 
-bool startSlot(const DownloadJob &job, const SlotSetup &setup, pid_t *pid, int *statusFd,
-               std::string *error) {
+bool startSlot(const DownloadJob &job, const SlotSetup &setup, int own,
+               const std::vector<int> &claims, pid_t *pid, int *statusFd, std::string *error) {
     DeviceSetting rec;
     if (!recordForPort(job, setup.port, &rec)) {
         *error = setup.port + ": the path is too long for the settings record";
@@ -197,6 +198,9 @@ bool startSlot(const DownloadJob &job, const SlotSetup &setup, pid_t *pid, int *
     pid_t child = ::fork();
     if (child == 0) {
         ::close(pipeFds[0]);
+        // Kept open for the slot's life: the probes' closes are then never
+        // the last one, which would drop the modem lines (a reset).
+        handOverPort(own, claims);
         setStatusPipe(pipeFds[1]);
         becomeChild();
         installSlotHandlers();

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace gang {
 
@@ -28,8 +29,10 @@ struct SlotSetup {
 // The output file of the slot's board n.
 std::string boardOutputFile(const SlotSetup &setup, int board);
 
-// Forks the slot's process; false with error when it could not be started.
-bool startSlot(const DownloadJob &job, const SlotSetup &setup, pid_t *pid, int *statusFd,
-               std::string *error);
+// Forks the slot's process; the claim on its port (own) passes to it, and
+// it closes the others it inherits. false with error when it could not be
+// started.
+bool startSlot(const DownloadJob &job, const SlotSetup &setup, int own,
+               const std::vector<int> &claims, pid_t *pid, int *statusFd, std::string *error);
 
 } // namespace gang

@@ -68,7 +68,9 @@ class Station {
             proc.setup.port = setup_.ports[i];
             proc.setup.outputStem = setup_.runDir + "/" + setup_.labels[i];
             std::string error;
-            if (!startSlot(job_, proc.setup, &proc.pid, &proc.statusFd, &error)) {
+            int own = i < setup_.claims.size() ? setup_.claims[i] : -1;
+            if (!startSlot(job_, proc.setup, own, setup_.claims, &proc.pid, &proc.statusFd,
+                           &error)) {
                 proc.reaped = true;
                 state_.slots[i].phase = SlotPhase::Ended;
                 state_.slots[i].ended = error;

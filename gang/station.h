@@ -30,6 +30,7 @@ struct StationSetup {
     std::vector<std::string> labels;
     std::vector<std::string> ports;
     std::vector<std::string> resolved;
+    std::vector<int> claims; // per port: its descriptor, taken before any slot starts (or -1)
     std::string runDir;
     std::string station;
     std::string sysRoot = "/sys";

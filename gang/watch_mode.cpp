@@ -4,9 +4,11 @@
 #include "event_lines.h"
 #include "log_row.h"
 #include "operator_screen.h"
+#include "port_claim.h"
 #include "ports.h"
 #include "recipe.h"
 #include "run_directory.h"
+#include "screen_text.h"
 #include "station.h"
 #include "supervisor.h"
 
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +59,12 @@ bool checkWatchedPorts(const std::vector<std::string> &ports, std::vector<std::s
         resolved->push_back(exists ? presentResolved[next++] : port);
     }
     return true;
+}
+
+void releaseAll(const std::vector<int> &claims) {
+    for (int fd : claims) {
+        releasePort(fd);
+    }
 }
 
 std::string baseName(const std::string &path) {
@@ -103,15 +112,21 @@ int runWatch(const Options &options) {
         return loaded;
     }
     StationSetup setup;
+    if (!claimPorts(options.ports, &setup.claims, &error)) {
+        std::istringstream lines(error);
+        for (std::string line; std::getline(lines, line);) {
+            complain(kExitUsage, line);
+        }
+        return complain(kExitUsage, "nothing was sent to any port");
+    }
     setup.ports = options.ports;
     setup.resolved = resolved;
-    setup.labels = slotLabelsFor(options);
+    setup.labels = slotLabels(options.ports, options.names);
     setup.station = options.station;
     CsvLog log;
-    if (!options.logFile.empty() && !log.open(options.logFile, logHeader(), &error)) {
-        return complain(kExitFailed, error);
-    }
-    if (!createRunDirectory(options.outputDir, &setup.runDir, &error)) {
+    if ((!options.logFile.empty() && !log.open(options.logFile, logColumns(), &error)) ||
+        !createRunDirectory(options.outputDir, &setup.runDir, &error)) {
+        releaseAll(setup.claims);
         return complain(kExitFailed, error);
     }
     StationState state(std::chrono::steady_clock::now());
@@ -127,6 +142,7 @@ int runWatch(const Options &options) {
         return !log.isOpen() || log.append(stationLogRow(context, report), why);
     };
     StationOutcome outcome = runStation(job, setup, view.get(), logger, &state);
+    releaseAll(setup.claims);
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
     std::printf("Output of each board: %s\n", setup.runDir.c_str());

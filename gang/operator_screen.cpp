@@ -5,6 +5,7 @@
 #include <curses.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
@@ -178,12 +179,19 @@ void OperatorScreen::close() {
 }
 
 int OperatorScreen::keyFd() const {
-    return open_ && ::isatty(STDIN_FILENO) ? STDIN_FILENO : -1;
+    return open_ && keys_ ? STDIN_FILENO : -1;
 }
 
 int OperatorScreen::key() {
     if (!open_) {
         return -1;
+    }
+    if (!::isatty(STDIN_FILENO)) {
+        // Keys from a pipe (a script driving the station): plain bytes.
+        char c;
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        keys_ = n != 0 && (n > 0 || errno == EAGAIN || errno == EINTR);
+        return n == 1 ? static_cast<unsigned char>(c) : -1;
     }
     int key = getch();
     if (key == KEY_RESIZE) {

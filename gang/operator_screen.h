@@ -47,6 +47,7 @@ class OperatorScreen : public StationView {
     void *screen_ = nullptr; // SCREEN *
     bool color_ = false;
     bool open_ = false;
+    bool keys_ = true; // false once standard input has ended
     std::string notice_;
 };
 

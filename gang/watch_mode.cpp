@@ -54,7 +54,6 @@ bool checkWatchedPorts(const std::vector<std::string> &ports, std::vector<std::s
     resolved->clear();
     size_t next = 0;
     for (const std::string &port : ports) {
-        struct stat st {};
         bool exists = next < present.size() && present[next] == port;
         resolved->push_back(exists ? presentResolved[next++] : port);
     }
@@ -77,7 +76,7 @@ std::unique_ptr<StationView> makeView() {
         const char *noColor = std::getenv("NO_COLOR");
         bool color = noColor == nullptr || noColor[0] == '\0';
         auto screen = std::make_unique<OperatorScreen>(stdout, color);
-        if (screen->keyFd() >= 0 || ::isatty(STDIN_FILENO) != 1) {
+        if (screen->keyFd() >= 0) {
             return screen;
         }
     }

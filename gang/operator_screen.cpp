@@ -18,11 +18,15 @@ constexpr int kMinTileHeight = 2;
 
 enum Pair : short { kWaiting = 1, kProgramming, kPass, kFail, kAlarm, kIdle };
 
+// At most width characters; a cut text ends with "..." when there is room.
 std::string cut(const std::string &text, int width) {
     if (width <= 0) {
         return "";
     }
-    return static_cast<int>(text.size()) <= width ? text : text.substr(0, width);
+    if (static_cast<int>(text.size()) <= width) {
+        return text;
+    }
+    return width > 6 ? text.substr(0, width - 3) + "..." : text.substr(0, width);
 }
 
 std::string centred(const std::string &text, int width) {
@@ -31,19 +35,21 @@ std::string centred(const std::string &text, int width) {
     return std::string(pad, ' ') + shown;
 }
 
-// Counters for a tile of this width: long words when they fit.
+// Counters for a tile of this width: the longest form that fits.
 std::string tileCounters(const Counters &c, Counters::Time now, int width) {
-    char text[96];
     double yield = c.yieldPercent();
-    std::snprintf(text, sizeof text, "pass %d  fail %d  %s  %.0f/h", c.passed(), c.failed(),
-                  yield < 0 ? "-" : (std::to_string(static_cast<int>(yield + 0.5)) + " %").c_str(),
-                  c.perHour(now));
-    if (static_cast<int>(std::string(text).size()) <= width) {
-        return text;
+    std::string percent = yield < 0 ? "-" : std::to_string(static_cast<int>(yield + 0.5)) + "%";
+    std::string rate = std::to_string(static_cast<int>(c.perHour(now) + 0.5)) + "/h";
+    std::string passed = std::to_string(c.passed()), failed = std::to_string(c.failed());
+    for (const std::string &text :
+         {"pass " + passed + "  fail " + failed + "  " + percent + "  " + rate,
+          passed + " ok  " + failed + " fail  " + percent + "  " + rate,
+          passed + " ok  " + failed + " fail  " + percent}) {
+        if (static_cast<int>(text.size()) <= width) {
+            return text;
+        }
     }
-    std::snprintf(text, sizeof text, "%d/%d %s", c.passed(), c.failed(),
-                  yield < 0 ? "-" : (std::to_string(static_cast<int>(yield + 0.5)) + "%").c_str());
-    return text;
+    return passed + "/" + failed + " " + percent;
 }
 
 // Block letters for what the operator must read from afar: the result
@@ -292,9 +298,9 @@ void OperatorScreen::drawTile(const SlotState &slot, int top, int left, const Ti
         mvaddstr(top + 1, left + 1, cut(detail.empty() ? counts : detail, w - 2).c_str());
     } else if (h >= kGlyphRows + 5 && bigTextFits(bigText(slot), w - 2, h)) {
         // Room for block letters: heading, word, letters, detail, counters.
-        int letters = top + (h - kGlyphRows) / 2;
+        int letters = top + std::max(2, (h - kGlyphRows) / 2);
         attron(A_BOLD);
-        mvaddstr(letters - 2, left, centred(word, w).c_str());
+        mvaddstr(letters - (letters - top >= 3 ? 2 : 1), left, centred(word, w).c_str());
         attroff(A_BOLD);
         drawBigText(bigText(slot), letters, left, w, attr);
         std::string below = slot.phase == SlotPhase::Holding && !slot.reason.empty()

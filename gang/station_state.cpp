@@ -24,7 +24,7 @@ std::string stateWord(const SlotState &slot) {
 }
 
 std::string stateDetail(const SlotState &slot) {
-    if (slot.counters.alarm() && slot.phase != SlotPhase::Programming) {
+    if (slot.counters.alarm() && slot.phase != SlotPhase::Ended) {
         return "check fixture";
     }
     switch (slot.phase) {

@@ -13,8 +13,8 @@ struct DownloadJob {
     DeviceSetting record{};
     uint8_t *image = nullptr; // from malloc
     int64_t imageSize = 0;
-    std::string imagePath;   // absolute
-    std::string imageSha256; // lower-case hex
+    std::string imagePath;    // absolute
+    std::string imageSha256;  // lower-case hex
     std::string recipeName;   // empty without a recipe
     std::string recipeSha256; // of the recipe file's bytes; empty without one
     DownloadJob() = default;

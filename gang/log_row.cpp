@@ -17,11 +17,26 @@ std::string isoTime(std::time_t t) {
 } // namespace
 
 std::vector<CsvColumn> logColumns() {
-    return {{"time"},         {"port"},         {"adapter_serial"},   {"usb_id"},
-            {"image"},        {"image_size", true}, {"image_sha256"}, {"flash_offset"},
-            {"chip_erase", true}, {"hash_verify", true}, {"result", true}, {"result_text"},
-            {"seconds", true}, {"tool_version"}, {"station"},      {"operator"},
-            {"slot"},         {"board", true},  {"recipe"},         {"recipe_sha256"}};
+    return {{"time"},
+            {"port"},
+            {"adapter_serial"},
+            {"usb_id"},
+            {"image"},
+            {"image_size", true},
+            {"image_sha256"},
+            {"flash_offset"},
+            {"chip_erase", true},
+            {"hash_verify", true},
+            {"result", true},
+            {"result_text"},
+            {"seconds", true},
+            {"tool_version"},
+            {"station"},
+            {"operator"},
+            {"slot"},
+            {"board", true},
+            {"recipe"},
+            {"recipe_sha256"}};
 }
 
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report) {

@@ -184,8 +184,8 @@ bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
     bool ok = readFile(path, &text, &why) && parseRecipe(path, text, &table, &why);
     if (ok) {
         std::string image = table["image"].value_or<std::string>("");
-        std::string imagePath = !image.empty() && image[0] == '/' ? image
-                                                                   : directoryOf(path) + "/" + image;
+        std::string imagePath =
+            !image.empty() && image[0] == '/' ? image : directoryOf(path) + "/" + image;
         ok = fillRecord(table, imagePath, &job->record, &why) && loadImage(table, job, &why);
     }
     if (!ok) {
@@ -195,8 +195,8 @@ bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
     char resolved[PATH_MAX];
     job->imagePath = ::realpath(job->record.image, resolved) ? resolved : job->record.image;
     job->recipeName = table["name"].value_or<std::string>("");
-    job->recipeSha256 =
-        hexDigest(reinterpret_cast<const uint8_t *>(text.data()), static_cast<int64_t>(text.size()));
+    job->recipeSha256 = hexDigest(reinterpret_cast<const uint8_t *>(text.data()),
+                                  static_cast<int64_t>(text.size()));
     return true;
 }
 

@@ -82,7 +82,8 @@ void quietOutput() {
 
 class Slot {
   public:
-    Slot(const DownloadJob &job, const SlotSetup &setup) : job_(job), setup_(setup), probe_(setup.port) {}
+    Slot(const DownloadJob &job, const SlotSetup &setup)
+        : job_(job), setup_(setup), probe_(setup.port) {}
 
     [[noreturn]] void run() {
         for (;;) {

@@ -200,7 +200,8 @@ class Station {
             slot.phase = SlotPhase::Waiting;
             slot.problem = line.size() > 2 ? line.substr(2) : "";
             if (first || slot.problem != before) {
-                view_->slotEvent(state_, i, slot.problem.empty() ? "waiting" : "waiting: " + slot.problem);
+                view_->slotEvent(state_, i,
+                                 slot.problem.empty() ? "waiting" : "waiting: " + slot.problem);
             }
         } else if (std::sscanf(line.c_str(), "B %d", &a) == 1) {
             boardStarted(i, a);
@@ -238,6 +239,9 @@ class Station {
         proc.board.usb = usbIdentity(setup_.sysRoot, setup_.resolved[i]);
         proc.board.startWall = std::time(nullptr);
         proc.board.outputFile = boardOutputFile(proc.setup, board);
+        proc.board.recipeName = job_.recipeName;
+        proc.board.recipeSha256 = job_.recipeSha256;
+        proc.board.flashOffset = job_.record.flash_offset;
         proc.boardStart = Clock::now();
         view_->slotEvent(state_, i, "board " + std::to_string(board) + " programming");
     }
@@ -272,13 +276,15 @@ class Station {
         logBoard(report);
         char event[64];
         std::snprintf(event, sizeof event, "board %d %s (%.1f s)", report.board,
-                      slot.passed ? "PASS" : slot.interrupted ? "INTERRUPTED" : "FAIL",
+                      slot.passed        ? "PASS"
+                      : slot.interrupted ? "INTERRUPTED"
+                                         : "FAIL",
                       report.seconds);
         view_->slotEvent(state_, i, slot.reason.empty() ? event : event + (": " + slot.reason));
         if (slot.counters.alarm() && !slot.passed && !slot.interrupted) {
-            view_->slotEvent(state_, i, "check fixture: " +
-                                            std::to_string(Counters::kAlarmStreak) +
-                                            " failures in a row");
+            view_->slotEvent(state_, i,
+                             "check fixture: " + std::to_string(Counters::kAlarmStreak) +
+                                 " failures in a row");
         }
     }
 
@@ -368,8 +374,8 @@ std::string stationSummary(const StationState &state, Counters::Time now) {
     std::string text;
     for (const SlotState &slot : state.slots) {
         text += slot.label + std::string(width - slot.label.size() + 2, ' ') +
-                countersText(slot.counters, now) + (slot.counters.alarm() ? "  CHECK FIXTURE" : "") +
-                "\n";
+                countersText(slot.counters, now) +
+                (slot.counters.alarm() ? "  CHECK FIXTURE" : "") + "\n";
     }
     text += "station" + std::string(width - 7 + 2, ' ') + countersText(state.totals, now) + "\n";
     return text;

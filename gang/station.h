@@ -24,6 +24,9 @@ struct BoardReport {
     int result = 0;      // the core's result code, once finished
     std::string outcome; // "ok", "interrupted", or the failure's reason
     std::string outputFile;
+    std::string recipeName;   // empty without a recipe
+    std::string recipeSha256; // of the recipe file
+    std::string flashOffset;
 };
 
 struct StationSetup {
@@ -40,7 +43,7 @@ struct StationSetup {
 using BoardLogger = std::function<bool(const BoardReport &, std::string *)>;
 
 struct StationOutcome {
-    int signal = 0;      // the signal that cancelled the run, or 0
+    int signal = 0;       // the signal that cancelled the run, or 0
     bool stopped = false; // ended by the operator's q
     bool logFailed = false;
 };

@@ -41,10 +41,10 @@ struct SlotState {
 
 struct StationState {
     explicit StationState(Counters::Time start) : totals(start) {}
-    std::string station;  // --station, may be empty
-    std::string recipe;   // the recipe's name, or the image's file name
-    std::string link;     // station-wide link status ("factory link down"); empty: none
-    std::string message;  // a notice for the operator (the image changed on disk, ...)
+    std::string station;   // --station, may be empty
+    std::string recipe;    // the recipe's name, or the image's file name
+    std::string link;      // station-wide link status ("factory link down"); empty: none
+    std::string message;   // a notice for the operator (the image changed on disk, ...)
     bool stopping = false; // q pressed: no new boards
     std::vector<SlotState> slots;
     Counters totals;

@@ -23,9 +23,9 @@ struct ChipFaults {
 
 // Boards that come and go: none of it set means one board, always there.
 struct BoardOptions {
-    bool absent = false;      // start with no board in the fixture
-    std::string controlFifo;  // "insert" and "remove" lines arrive here
-    long boards = 0;          // boards the simulated operator puts in, one after another
+    bool absent = false;        // start with no board in the fixture
+    std::string controlFifo;    // "insert" and "remove" lines arrive here
+    long boards = 0;            // boards the simulated operator puts in, one after another
     double intervalSeconds = 0; // from a board's removal to the next one's insertion
     std::vector<long> faulty;   // boards (from 1) that get the fault switches; empty: all
     bool active() const { return absent || !controlFifo.empty() || boards > 0; }

@@ -55,11 +55,17 @@ class Fixture {
     Fixture(const std::string &dir, const std::string &name, std::vector<std::string> args)
         : home_(dir + "/" + name) {
         ::mkdir(home_.c_str(), 0755);
-        args.insert(args.end(), {"--absent", "--control", home_ + "/control", "--flash-size",
-                                 "262144"});
-        sim_ = std::make_unique<kt::ChipSim>(home_, args);
+        plugIn(args);
     }
     const std::string &tty() const { return sim_->tty(); }
+    // Unplugs the fixture's adapter: the simulator and its terminal go away.
+    void unplug() { sim_.reset(); }
+    // Plugs it in again under the same link, with a new simulator.
+    void plugIn(std::vector<std::string> args) {
+        args.insert(args.end(),
+                    {"--absent", "--control", home_ + "/control", "--flash-size", "262144"});
+        sim_ = std::make_unique<kt::ChipSim>(home_, args);
+    }
     void control(const std::string &line) {
         int fd = ::open((home_ + "/control").c_str(), O_WRONLY | O_NONBLOCK);
         ASSERT_GE(fd, 0) << "no control FIFO";
@@ -123,8 +129,8 @@ class StationRun {
     // The exit status, or -1 when it did not end in time.
     int exitStatus(int limit = 60) {
         int status = 0;
-        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                             seconds(limit));
+        bool ended =
+            waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, seconds(limit));
         pid_ = -1;
         return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -216,18 +222,20 @@ TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
 // fourth passes; the simulated operator swaps each board after 1.5 s.
 TEST_F(Station, FailuresCountAndThreeInARowRaiseTheAlarmUntilAPass) {
     writeRecipe(4000);
-    Fixture a(dir(), "a",
-              {"--refuse-ucfg", "--faulty-boards", "1,2,3", "--boards", "4", "--board-interval",
-               "1.5"});
+    Fixture a(
+        dir(), "a",
+        {"--refuse-ucfg", "--faulty-boards", "1,2,3", "--boards", "4", "--board-interval", "1.5"});
     StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
     ASSERT_TRUE(station.saw(label(a) + ": board 1 FAIL", 60)) << station.output();
     EXPECT_NE(station.output().find("device configs not set"), std::string::npos)
         << station.output();
     ASSERT_TRUE(station.saw(label(a) + ": check fixture", 90)) << station.output();
     EXPECT_EQ(count(station.output(), "check fixture"), 1u) << station.output();
-    ASSERT_TRUE(station.saw(label(a) + ": board 4 PASS", 90)) << station.output();
+    // q during the last board: it is finished first.
+    ASSERT_TRUE(station.saw(label(a) + ": board 4 programming", 30)) << station.output();
     station.key('q');
     EXPECT_EQ(station.exitStatus(), 0);
+    EXPECT_NE(station.output().find(label(a) + ": board 4 PASS"), std::string::npos);
     std::string out = station.output();
     std::string summary = out.substr(out.rfind("\n" + label(a) + " ") + 1);
     summary = summary.substr(0, summary.find('\n'));
@@ -275,8 +283,8 @@ TEST_F(Station, InterruptDuringProgrammingCancelsOnTheLine) {
     // At 115200 baud on the wire-time model the image takes seconds.
     writeRecipe(120000, "", "", 115200);
     Fixture a(dir(), "a", {"--baud-model", "--events", dir_.file("a/events.txt")});
-    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir",
-                               "out", a.tty()});
+    StationRun station(
+        dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir", "out", a.tty()});
     a.control("insert");
     ASSERT_TRUE(station.saw("board 1 programming", 20)) << station.output();
     ASSERT_TRUE(waitFor(
@@ -293,6 +301,28 @@ TEST_F(Station, InterruptDuringProgrammingCancelsOnTheLine) {
         [&] { return kt::readFile(dir_.file("a/events.txt")).rfind("xmodem cancelled ", 0) == 0; },
         seconds(5)))
         << kt::readFile(dir_.file("a/events.txt"));
+}
+
+// One fixture's adapter unplugged in the middle of a board: that board
+// fails, the slot waits for the adapter, and programs the next board once
+// it is back; the other fixture goes on as if nothing happened.
+TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
+    writeRecipe(4000);
+    std::string link = dir_.file("a/tty");
+    Fixture a(dir(), "a", {"--link", link}), b(dir(), "b", {});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "A=" + link, "B=" + b.tty()});
+    a.control("insert");
+    ASSERT_TRUE(station.saw("A: board 1 programming", 20)) << station.output();
+    b.control("insert");
+    a.unplug();
+    ASSERT_TRUE(station.saw("A: board 1 FAIL", 30)) << station.output();
+    ASSERT_TRUE(station.saw("A: waiting: no device", 10)) << station.output();
+    ASSERT_TRUE(station.saw("B: board 1 PASS", 30)) << station.output();
+    a.plugIn({"--link", link});
+    a.control("insert");
+    ASSERT_TRUE(station.saw("A: board 2 PASS", 40)) << station.output();
+    station.key('q');
+    EXPECT_EQ(station.exitStatus(), 0) << station.output();
 }
 
 } // namespace

@@ -34,10 +34,10 @@ class Recipe : public ::testing::Test {
     // empty) or added.
     std::string recipe(const std::string &key = "", const std::string &value = "") const {
         std::vector<std::pair<std::string, std::string>> lines = {
-            {"image", "\"app.bin\""},  {"sha256", "\"" + digest() + "\""},
+            {"image", "\"app.bin\""},        {"sha256", "\"" + digest() + "\""},
             {"flash_offset", "\"0x10000\""}, {"baudrate", "921600"},
-            {"chip_erase", "false"},    {"hash_verify", "true"},
-            {"keep_sys_data", "false"}, {"keep_wifi_data", "false"},
+            {"chip_erase", "false"},         {"hash_verify", "true"},
+            {"keep_sys_data", "false"},      {"keep_wifi_data", "false"},
         };
         std::string text;
         bool replaced = false;
@@ -75,8 +75,7 @@ TEST_F(Recipe, LocksEverySettingAndFindsTheImageBesideIt) {
     EXPECT_EQ(std::string(reinterpret_cast<char *>(job_->image), job_->imageSize), image_);
     EXPECT_STREQ(rec.flash_offset, "0x10000");
     EXPECT_EQ(rec.baudrate, 921600);
-    EXPECT_EQ(rec.chip_erase + 2 * rec.hash_verify + 4 * rec.keep_sys_data +
-                  8 * rec.keep_wifi_data,
+    EXPECT_EQ(rec.chip_erase + 2 * rec.hash_verify + 4 * rec.keep_sys_data + 8 * rec.keep_wifi_data,
               2);
     EXPECT_EQ(job_->recipeName, "line B");
     EXPECT_EQ(job_->recipeSha256.size(), 64u);

@@ -29,6 +29,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 const char *const kProgram = "kelvo_pgtool_gang";
+const char *const kTtyClassDir = "/sys/class/tty";
 
 int complain(int status, const std::string &why) {
     std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
@@ -80,8 +81,8 @@ std::unique_ptr<StationView> makeView() {
             return screen;
         }
     }
-    int keys = ::isatty(STDIN_FILENO) == 1 ? -1 : STDIN_FILENO;
-    return std::make_unique<EventLines>(stdout, keys);
+    // From a terminal in its line mode "q" arrives with its Enter.
+    return std::make_unique<EventLines>(stdout, STDIN_FILENO);
 }
 
 } // namespace
@@ -102,7 +103,16 @@ int loadJob(const Options &options, DownloadJob *job) {
 int runWatch(const Options &options) {
     std::string error;
     std::vector<std::string> resolved;
-    if (!checkWatchedPorts(options.ports, &resolved, &error)) {
+    std::vector<std::string> ports = options.ports;
+    std::vector<std::string> names = options.names;
+    if (options.allPorts && !listAdapterPorts(kTtyClassDir, &ports, &error)) {
+        return complain(kExitUsage, error);
+    }
+    names.resize(ports.size()); // --all names none
+    if (ports.empty()) {
+        return complain(kExitUsage, "--all: no serial adapter found");
+    }
+    if (!checkWatchedPorts(ports, &resolved, &error)) {
         return complain(kExitUsage, error);
     }
     DownloadJob job;
@@ -111,16 +121,16 @@ int runWatch(const Options &options) {
         return loaded;
     }
     StationSetup setup;
-    if (!claimPorts(options.ports, &setup.claims, &error)) {
+    if (!claimPorts(ports, &setup.claims, &error)) {
         std::istringstream lines(error);
         for (std::string line; std::getline(lines, line);) {
             complain(kExitUsage, line);
         }
         return complain(kExitUsage, "nothing was sent to any port");
     }
-    setup.ports = options.ports;
+    setup.ports = ports;
     setup.resolved = resolved;
-    setup.labels = slotLabels(options.ports, options.names);
+    setup.labels = slotLabels(ports, names);
     setup.station = options.station;
     CsvLog log;
     if ((!options.logFile.empty() && !log.open(options.logFile, logColumns(), &error)) ||

@@ -10,6 +10,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
+#include <regex>
+#include <sys/ioctl.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -323,6 +326,95 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     ASSERT_TRUE(station.saw("A: board 2 PASS", 40)) << station.output();
     station.key('q');
     EXPECT_EQ(station.exitStatus(), 0) << station.output();
+}
+
+// The station on a terminal of its own (a pseudo-terminal): what it drew,
+// and its exit status once q was typed.
+struct ScreenRun {
+    std::string screen;
+    std::string beforeKey; // what was drawn before q was typed
+    int status = -1;
+};
+
+ScreenRun runOnTerminal(const std::string &dir, const std::vector<std::string> &args, bool noColor,
+                        const std::function<void(int master)> &meanwhile) {
+    ScreenRun run;
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    std::string slavePath = ::ptsname(master);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        int slave = ::open(slavePath.c_str(), O_RDWR); // the controlling terminal
+        winsize size{24, 80, 0, 0};
+        ::ioctl(slave, TIOCSWINSZ, &size);
+        for (int fd : {0, 1, 2}) {
+            ::dup2(slave, fd);
+        }
+        ::setenv("TERM", "xterm-256color", 1);
+        noColor ? ::setenv("NO_COLOR", "1", 1) : ::unsetenv("NO_COLOR");
+        std::vector<char *> raw{const_cast<char *>(KELVO_GANG_PATH), const_cast<char *>("--watch")};
+        for (const std::string &a : args) {
+            raw.push_back(const_cast<char *>(a.c_str()));
+        }
+        raw.push_back(nullptr);
+        if (::chdir(dir.c_str()) == 0) {
+            ::execv(raw[0], raw.data());
+        }
+        ::_exit(127);
+    }
+    auto drain = [&](int ms) {
+        auto until = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < until) {
+            pollfd p{master, POLLIN, 0};
+            char buf[4096];
+            ssize_t n = ::poll(&p, 1, 50) > 0 ? ::read(master, buf, sizeof buf) : 0;
+            if (n < 0) {
+                return; // every writer has closed the terminal
+            }
+            run.screen.append(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        }
+    };
+    drain(3000);
+    meanwhile(master);
+    drain(1500);
+    run.beforeKey = run.screen;
+    EXPECT_EQ(::write(master, "q", 1), 1);
+    int status = 0;
+    waitFor(
+        [&] {
+            drain(100);
+            return ::waitpid(pid, &status, WNOHANG) == pid;
+        },
+        seconds(20));
+    drain(300);
+    ::close(master);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+TEST_F(Station, OperatorScreenOnATerminalWithAndWithoutColourFollowsAResize) {
+    writeRecipe(1000);
+    Fixture a(dir(), "a", {}), b(dir(), "b", {}), c(dir(), "c", {});
+    std::vector<std::string> args{"--recipe",        "recipe.toml",    "--station",       "L9",
+                                  "left=" + a.tty(), "mid=" + b.tty(), "right=" + c.tty()};
+    const std::regex background("\033\\[(4[0-7]|[0-9;]*;4[0-7])m");
+    for (bool noColor : {true, false}) {
+        ScreenRun run = runOnTerminal(dir(), args, noColor, [&](int master) {
+            winsize small{4, 20, 0, 0};
+            ::ioctl(master, TIOCSWINSZ, &small);
+        });
+        EXPECT_EQ(run.status, 0) << run.screen;
+        for (const char *text :
+             {"STATION L9", "widget-fw 2.1", "left", "mid", "right", "WAITING"}) {
+            EXPECT_NE(run.screen.find(text), std::string::npos) << text << "\n" << run.screen;
+        }
+        EXPECT_EQ(std::regex_search(run.screen, background), !noColor) << run.screen;
+        // Three tiles do not fit 20 x 4: only the resize can have said so,
+        // and without a key typed.
+        EXPECT_NE(run.beforeKey.find("The terminal is"), std::string::npos) << run.screen;
+        EXPECT_NE(run.screen.find("station  0 passed, 0 failed"), std::string::npos);
+    }
 }
 
 } // namespace

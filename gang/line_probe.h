@@ -1,7 +1,9 @@
 // Asks a port whether a board in download mode is there: the boot
-// loader's "ping" with a bounded wait, through the core's serial layer,
-// printing nothing. The port stays open between probes at the same rate,
-// so that nobody else takes it while the slot waits.
+// loader's "ping" with a bounded wait, through the core's serial layer. The
+// serial layer's messages become the port's problem (they still reach
+// standard output, which a slot points at /dev/null while it probes). The
+// port stays open between probes at the same rate, so that nobody else
+// takes it while the slot waits.
 #pragma once
 
 #include <cstdint>

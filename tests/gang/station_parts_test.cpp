@@ -1,18 +1,30 @@
 // The station's parts that need no board: the recipe's checks, the
 // counters, and the tile layout of the operator screen.
 #include "counters.h"
+#include "line_probe.h"
 #include "kelvo_test.h"
 #include "operator_screen.h"
 #include "recipe.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 namespace {
 
 using std::chrono::minutes;
+
+int count(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
 using std::chrono::seconds;
 
 class Recipe : public ::testing::Test {
@@ -155,6 +167,32 @@ TEST(OperatorScreenLayout, EveryStationSizeFitsEightyByTwentyFour) {
     }
     EXPECT_EQ(gang::layoutTiles(1, 80, 22).columns, 1);
     EXPECT_FALSE(gang::layoutTiles(32, 40, 10).fits());
+}
+
+// The probe that finds boards: an answer, silence, and the two ways a
+// port can be unusable, each told apart.
+TEST(LineProbe, TellsABoardFromSilenceAndAnUnusablePort) {
+    kt::TempDir dir;
+    ::mkdir(dir.file("a").c_str(), 0755);
+    ::mkdir(dir.file("b").c_str(), 0755);
+    kt::ChipSim board(dir.file("a")), mute(dir.file("b"), {"--no-ping"});
+    gang::LineProbe present(board.tty()), silent(mute.tty()), missing(dir.file("ttyGONE"));
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes);
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes) << "again on the open port";
+    EXPECT_EQ(silent.ping(115200, 150), gang::Answer::No);
+    EXPECT_EQ(missing.ping(115200, 150), gang::Answer::NoPort);
+    EXPECT_EQ(missing.problem(), "no device");
+    present.close();
+    // Another program holding the port (its lock) makes it busy, not silent.
+    int holder = ::open(board.tty().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(present.ping(115200, 150), gang::Answer::NoPort);
+    EXPECT_EQ(present.problem(), "busy");
+    ::close(holder);
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes);
+    EXPECT_EQ(present.problem(), "");
+    present.close();
+    EXPECT_EQ(count(board.commandLog(), "ping\n"), 3) << board.commandLog();
 }
 
 } // namespace

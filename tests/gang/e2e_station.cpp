@@ -12,6 +12,7 @@
 #include <functional>
 #include <poll.h>
 #include <regex>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -81,6 +82,8 @@ class Fixture {
         return kt::readFile(sim_->flashFile() + "." + std::to_string(n));
     }
     std::string commands() const { return sim_->commandLog(); }
+    // The flash of the board in the fixture, as saved after its last write.
+    std::string flash() const { return kt::readFile(sim_->flashFile()); }
 
   private:
     std::string home_;
@@ -321,11 +324,47 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     ASSERT_TRUE(station.saw("A: board 1 FAIL", 30)) << station.output();
     ASSERT_TRUE(station.saw("A: waiting: no device", 10)) << station.output();
     ASSERT_TRUE(station.saw("B: board 1 PASS", 30)) << station.output();
+    // A new image on disk changes nothing: the station says so once and
+    // programs what it checked at the start.
+    std::string checked = image_;
+    kt::writeFile(dir_.file("image.bin"), kt::randomBytes(4000, 99));
+    ASSERT_TRUE(station.saw("the image changed on disk", 10)) << station.output();
     a.plugIn({"--link", link});
     a.control("insert");
     ASSERT_TRUE(station.saw("A: board 2 PASS", 40)) << station.output();
+    EXPECT_EQ(a.flash().compare(0, checked.size(), checked), 0);
     station.key('q');
     EXPECT_EQ(station.exitStatus(), 0) << station.output();
+    EXPECT_EQ(count(station.output(), "the image changed on disk"), 1u);
+}
+
+// Before any slot starts: a port held by another program, a name given
+// twice, a path that is no serial port. Nothing is sent.
+TEST_F(Station, PortsItCannotUseStopItWithStatusTwo) {
+    writeRecipe(1000);
+    Fixture a(dir(), "a", {});
+    a.control("insert");
+    kt::writeFile(dir_.file("plain-file"), "");
+    int holder = ::open(a.tty().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    struct Case {
+        std::vector<std::string> ports;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"A=" + a.tty()}, "busy"},
+        {{"A=/dev/null", "A=" + dir_.file("plain-file")}, "the same slot name twice"},
+        {{dir_.file("plain-file")}, "plain-file"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args{"--recipe", "recipe.toml"};
+        args.insert(args.end(), c.ports.begin(), c.ports.end());
+        StationRun station(dir(), args);
+        EXPECT_EQ(station.exitStatus(), 2) << station.output();
+        EXPECT_NE(station.output().find(c.message), std::string::npos) << station.output();
+    }
+    ::close(holder);
+    EXPECT_EQ(a.commands(), "");
 }
 
 // The station on a terminal of its own (a pseudo-terminal): what it drew,

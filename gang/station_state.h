@@ -51,7 +51,7 @@ struct StationState {
 };
 
 // The slot's state as the operator reads it: "WAITING", "PROGRAMMING 42 %",
-// "PASS", "FAIL", "REMOVE BOARD" (with the last result), "STOPPED".
+// "PASS" or "FAIL" (held until the board is taken out), "STOPPED".
 std::string stateWord(const SlotState &slot);
 // A second line: the failure's reason, the waiting port's problem, or
 // "check fixture" after failures in a row.

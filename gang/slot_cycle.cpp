@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace gang {
@@ -82,8 +83,8 @@ void quietOutput() {
 
 class Slot {
   public:
-    Slot(const DownloadJob &job, const SlotSetup &setup)
-        : job_(job), setup_(setup), probe_(setup.port) {}
+    Slot(const DownloadJob &job, const SlotSetup &setup, int held)
+        : job_(job), setup_(setup), probe_(setup.port), held_(held) {}
 
     [[noreturn]] void run() {
         for (;;) {
@@ -116,6 +117,9 @@ class Slot {
             if (answer == Answer::Yes) {
                 return true;
             }
+            if (answer == Answer::NoPort) {
+                letGoOfVanishedNode();
+            }
             if (probe_.problem() != shown) {
                 shown = probe_.problem();
                 sendLine("W " + shown);
@@ -139,11 +143,23 @@ class Slot {
                 lastAnswer = Clock::now();
             } else if (answer == Answer::NoPort || Clock::now() - lastAnswer >= kGoneAfter) {
                 probe_.close();
+                letGoOfVanishedNode();
                 return true; // the node went away with the board, or nobody answers
             }
             pause(kRemovalPeriodMs);
         }
         return false;
+    }
+
+    // The port held since the start keeps the device in use: once its node
+    // is gone (an adapter unplugged with its board), let it go, so that the
+    // adapter comes back under the same name.
+    void letGoOfVanishedNode() {
+        struct stat st {};
+        if (held_ >= 0 && ::stat(setup_.port.c_str(), &st) != 0) {
+            ::close(held_);
+            held_ = -1;
+        }
     }
 
     int program() {
@@ -173,6 +189,7 @@ class Slot {
     const DownloadJob &job_;
     SlotSetup setup_;
     LineProbe probe_;
+    int held_; // the port as claimed at the start, or -1
     int board_ = 0;
 };
 
@@ -209,7 +226,7 @@ bool startSlot(const DownloadJob &job, const SlotSetup &setup, int own,
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        Slot slot(job, setup);
+        Slot slot(job, setup, own);
         slot.run();
     }
     ::close(pipeFds[1]);

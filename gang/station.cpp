@@ -78,6 +78,14 @@ class Station {
             }
         }
         setSignalsBlocked(false);
+        // Each slot holds its own port now. A descriptor left open here would
+        // keep an unplugged adapter's device in use, and the adapter would
+        // come back under another name.
+        for (int fd : setup_.claims) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
     }
 
     bool allEnded() const {

@@ -33,7 +33,9 @@ struct StationSetup {
     std::vector<std::string> labels;
     std::vector<std::string> ports;
     std::vector<std::string> resolved;
-    std::vector<int> claims; // per port: its descriptor, taken before any slot starts (or -1)
+    // Per port: its descriptor, taken before any slot starts (or -1); each
+    // passes to its slot, and the station closes its own copies.
+    std::vector<int> claims;
     std::string runDir;
     std::string station;
     std::string sysRoot = "/sys";

@@ -151,7 +151,6 @@ int runWatch(const Options &options) {
         return !log.isOpen() || log.append(stationLogRow(context, report), why);
     };
     StationOutcome outcome = runStation(job, setup, view.get(), logger, &state);
-    releaseAll(setup.claims);
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
     std::printf("Output of each board: %s\n", setup.runDir.c_str());

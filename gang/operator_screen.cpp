@@ -297,15 +297,20 @@ void OperatorScreen::drawTile(const SlotState &slot, int top, int left, const Ti
                  cut(" " + word, w / 2).c_str());
         mvaddstr(top + 1, left + 1, cut(detail.empty() ? counts : detail, w - 2).c_str());
     } else if (h >= kGlyphRows + 5 && bigTextFits(bigText(slot), w - 2, h)) {
-        // Room for block letters: heading, word, letters, detail, counters.
+        // Room for block letters: heading, a line above them (what to do
+        // while the result is held, else the state), the letters, the
+        // reason or phase below them, counters.
+        bool holding = slot.phase == SlotPhase::Holding;
         int letters = top + std::max(2, (h - kGlyphRows) / 2);
         attron(A_BOLD);
-        mvaddstr(letters - (letters - top >= 3 ? 2 : 1), left, centred(word, w).c_str());
+        mvaddstr(letters - (letters - top >= 3 ? 2 : 1), left,
+                 centred(holding ? "REMOVE BOARD" : word, w).c_str());
         attroff(A_BOLD);
         drawBigText(bigText(slot), letters, left, w, attr);
-        std::string below = slot.phase == SlotPhase::Holding && !slot.reason.empty()
-                                ? detail + " - REMOVE BOARD"
-                                : detail;
+        std::string below = holding ? slot.reason : detail;
+        if (holding && slot.counters.alarm() && !slot.passed) {
+            below = "CHECK FIXTURE: " + slot.reason;
+        }
         mvaddstr(letters + kGlyphRows + 1, left, centred(below, w).c_str());
         mvaddstr(top + h - 1, left + 1, cut(counts, w - 2).c_str());
     } else {

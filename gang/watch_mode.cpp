@@ -81,8 +81,11 @@ std::unique_ptr<StationView> makeView() {
             return screen;
         }
     }
-    // From a terminal in its line mode "q" arrives with its Enter.
-    return std::make_unique<EventLines>(stdout, STDIN_FILENO);
+    // From a terminal in its line mode "q" arrives with its Enter; a
+    // station started in the background must not read it (that would stop
+    // it with SIGTTIN).
+    bool background = ::isatty(STDIN_FILENO) == 1 && ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    return std::make_unique<EventLines>(stdout, background ? -1 : STDIN_FILENO);
 }
 
 } // namespace

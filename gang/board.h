@@ -16,10 +16,12 @@ enum class Outcome { Running, Ok, Failed, Interrupted };
 
 struct Board {
     std::string port;       // as given
+    std::string label;      // short name on screen and of its output file
     std::string resolved;   // the device it names
     std::string outputFile; // path of its output in the run directory
     UsbIdentity usb;
 
+    int claimFd = -1; // the port held for the worker until it starts
     pid_t pid = -1;
     int statusFd = -1; // read end of the worker's status pipe
     bool reaped = false;

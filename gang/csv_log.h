@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace gang {
@@ -11,6 +12,20 @@ namespace gang {
 // quoted, its quotes doubled. Ends with CR LF.
 std::string csvLine(const std::vector<std::string> &fields);
 
+struct CsvColumn {
+    CsvColumn(const char *columnName, bool isNumeric = false)
+        : name(columnName), numeric(isNumeric) {}
+    std::string name;
+    // Numbers are written as they are; text that a spreadsheet would take
+    // for a formula gets a leading single quote.
+    bool numeric = false;
+};
+
+// A row of the columns: as csvLine, except that a text field starting with
+// '=', '+', '-', '@', a tab or a CR is quoted with a ' in front, so that a
+// spreadsheet shows it instead of running it.
+std::string csvRow(const std::vector<CsvColumn> &columns, const std::vector<std::string> &fields);
+
 class CsvLog {
   public:
     CsvLog() = default;
@@ -18,19 +33,24 @@ class CsvLog {
     CsvLog(const CsvLog &) = delete;
     CsvLog &operator=(const CsvLog &) = delete;
 
-    // Opens (creates) the file for appending and writes the header when
-    // the file is empty.
-    bool open(const std::string &path, const std::vector<std::string> &header, std::string *error);
+    // Opens (creates) a regular file for appending and writes the header
+    // when the file is empty; refuses anything else (a FIFO, a device), and
+    // a file whose first line is not this header.
+    bool open(const std::string &path, const std::vector<CsvColumn> &columns, std::string *error);
     bool isOpen() const { return fd_ >= 0; }
-    // One write() of the whole line.
+    // One write() of the whole row, after a line end when the file does not
+    // end with one; a row cut short is removed again.
     bool append(const std::vector<std::string> &fields, std::string *error);
     // fsync, then close.
     bool close(std::string *error);
 
   private:
-    bool writeLine(const std::string &line, std::string *error);
+    bool checkHeader(off_t size, std::string *error);
+    std::string headerLine() const;
+    bool writeLine(const std::string &line, bool locked, std::string *error);
     int fd_ = -1;
     std::string path_;
+    std::vector<CsvColumn> columns_;
 };
 
 } // namespace gang

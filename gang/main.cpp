@@ -4,15 +4,20 @@
 #include "csv_log.h"
 #include "download_job.h"
 #include "options.h"
+#include "port_claim.h"
 #include "ports.h"
 #include "result_table.h"
 #include "run_directory.h"
+#include "screen_text.h"
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -36,10 +41,20 @@ int failure(const std::string &why) {
     return kExitFailed;
 }
 
-const std::vector<std::string> kLogHeader = {
-    "time",       "port",         "adapter_serial", "usb_id",      "image",
-    "image_size", "image_sha256", "flash_offset",   "chip_erase",  "hash_verify",
-    "result",     "result_text",  "seconds",        "tool_version"};
+const std::vector<gang::CsvColumn> kLogColumns = {{"time"},
+                                                  {"port"},
+                                                  {"adapter_serial"},
+                                                  {"usb_id"},
+                                                  {"image"},
+                                                  {"image_size", true},
+                                                  {"image_sha256"},
+                                                  {"flash_offset"},
+                                                  {"chip_erase", true},
+                                                  {"hash_verify", true},
+                                                  {"result", true},
+                                                  {"result_text"},
+                                                  {"seconds", true},
+                                                  {"tool_version"}};
 
 std::string isoTime(std::time_t t) {
     std::tm utc{};
@@ -97,17 +112,51 @@ bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
 }
 
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
-                                    const std::vector<std::string> &resolved,
-                                    const std::string &runDir) {
-    std::vector<std::string> names = gang::outputFileNames(ports);
+                                    const std::vector<std::string> &names,
+                                    const std::vector<std::string> &resolved) {
+    std::vector<std::string> labels = gang::slotLabels(ports, names);
     std::vector<gang::Board> boards(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         boards[i].port = ports[i];
+        boards[i].label = labels[i];
         boards[i].resolved = resolved[i];
-        boards[i].outputFile = runDir + "/" + names[i];
         boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
     }
     return boards;
+}
+
+void setOutputFiles(std::vector<gang::Board> *boards, const std::string &runDir) {
+    std::vector<std::string> labels;
+    for (const gang::Board &board : *boards) {
+        labels.push_back(board.label);
+    }
+    std::vector<std::string> files = gang::outputFileNames(labels);
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].outputFile = runDir + "/" + files[i];
+    }
+}
+
+// Every port taken before any is programmed: a port held by another
+// program is the station's problem, not a board's failure.
+int claimAll(std::vector<gang::Board> *boards) {
+    std::vector<std::string> ports;
+    for (const gang::Board &board : *boards) {
+        ports.push_back(board.port);
+    }
+    std::vector<int> fds;
+    std::string error;
+    if (!gang::claimPorts(ports, &fds, &error)) {
+        std::istringstream lines(error);
+        for (std::string line; std::getline(lines, line);) {
+            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+        }
+        std::fprintf(stderr, "%s: nothing was sent to any port\n", kProgram);
+        return kExitUsage;
+    }
+    for (size_t i = 0; i < boards->size(); ++i) {
+        (*boards)[i].claimFd = fds[i];
+    }
+    return kExitOk;
 }
 
 int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
@@ -132,16 +181,25 @@ int run(const gang::Options &options) {
     if (prepareJob(&job) != KELVO_SUCCESS) {
         return kExitFailed; // the core has printed why
     }
-    std::string runDir;
-    if (!gang::createRunDirectory(options.outputDir, &runDir, &error)) {
-        return failure(error);
+    std::vector<std::string> names = options.names;
+    names.resize(ports.size()); // --all names none
+    std::vector<gang::Board> boards = makeBoards(ports, names, resolved);
+    int claimed = claimAll(&boards);
+    if (claimed != kExitOk) {
+        return claimed;
     }
     gang::CsvLog log;
-    if (!options.logFile.empty() && !log.open(options.logFile, kLogHeader, &error)) {
+    std::string runDir;
+    if ((!options.logFile.empty() && !log.open(options.logFile, kLogColumns, &error)) ||
+        !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
         return failure(error);
     }
-    std::vector<gang::Board> boards = makeBoards(ports, resolved, runDir);
-    gang::StatusDisplay display(stdout, ::isatty(STDOUT_FILENO) == 1);
+    setOutputFiles(&boards, runDir);
+    bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    gang::StatusDisplay display(stdout, terminal);
     bool logOk = true;
     gang::installParentSignals();
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
@@ -151,7 +209,9 @@ int run(const gang::Options &options) {
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
     });
-    std::fputs(gang::resultTable(boards, runDir).c_str(), stdout);
+    // A row reaching the last column would wrap on some terminals.
+    size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
+    std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
     std::fflush(stdout);
     if (!log.close(&error)) {
         logOk = false;
@@ -164,6 +224,9 @@ int run(const gang::Options &options) {
 
 int main(int argc, char **argv) {
     kelvo_prepare_process();
+    // A log (or a board's output) growing past the file size limit must
+    // fail its write, like a full disk, not kill the run and lose the rows.
+    std::signal(SIGXFSZ, SIG_IGN);
     gang::Options options;
     std::string error;
     switch (gang::parseOptions(argc, argv, &options, &error)) {

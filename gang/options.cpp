@@ -30,6 +30,30 @@ bool takeValue(const char *name, int argc, char **argv, int *i, std::string *val
     return true;
 }
 
+// "NAME=PORT" names a slot; a '/' before the '=' makes it a path.
+bool addPort(const std::string &arg, Options *options, std::string *error) {
+    size_t eq = arg.find('=');
+    std::string name;
+    std::string port = arg;
+    if (eq != std::string::npos && arg.find('/') > eq) {
+        name = arg.substr(0, eq);
+        port = arg.substr(eq + 1);
+        if (name.empty() || name == "." || name == ".." || port.empty()) {
+            *error = "a slot is NAME=PORT, both non-empty: " + arg;
+            return false;
+        }
+        for (const std::string &other : options->names) {
+            if (other == name) {
+                *error = "the same slot name twice: " + name;
+                return false;
+            }
+        }
+    }
+    options->ports.push_back(port);
+    options->names.push_back(name);
+    return true;
+}
+
 } // namespace
 
 ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *error) {
@@ -37,7 +61,9 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (onlyPorts || arg[0] != '-' || std::strcmp(arg, "-") == 0) {
-            options->ports.push_back(arg);
+            if (!addPort(arg, options, error)) {
+                return ParseOutcome::UsageError;
+            }
         } else if (std::strcmp(arg, "--") == 0) {
             onlyPorts = true;
         } else if (std::strcmp(arg, "--help") == 0) {
@@ -68,10 +94,12 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
 }
 
 const char *usageText() {
-    return R"(Usage: kelvo_pgtool_gang [--log FILE] [--output-dir DIR] PORT...
+    return R"(Usage: kelvo_pgtool_gang [--log FILE] [--output-dir DIR] [NAME=]PORT...
        kelvo_pgtool_gang [--log FILE] [--output-dir DIR] --all
 Writes the image of record.dat (current directory) into the board on every
-PORT at once, one process per port, and prints a result table.
+PORT at once, one process per port, and prints a result table. NAME=PORT
+shows the port as NAME (a slot of the fixture); otherwise it shows as the
+last part of its path.
 
   --all              every port that "kelvo_pgtool_cli -scan device" lists
   --log FILE         append one CSV line per board to FILE
@@ -80,8 +108,8 @@ PORT at once, one process per port, and prints a result table.
   --help             show this text
   --version          show the version
 
-Exit status: 0 every board programmed, 1 any failed, 2 usage error,
-130/143 interrupted by Ctrl-C/SIGTERM.
+Exit status: 0 every board programmed, 1 any failed, 2 usage error or a
+port held by another program, 130/143 interrupted by Ctrl-C/SIGTERM.
 )";
 }
 

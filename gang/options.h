@@ -10,7 +10,8 @@ struct Options {
     std::string logFile;   // empty: no traceability log
     std::string outputDir; // empty: gang-<date>-<time>/ in the current directory
     bool allPorts = false;
-    std::vector<std::string> ports; // as given
+    std::vector<std::string> ports; // as given, without "NAME="
+    std::vector<std::string> names; // per port: NAME of NAME=PORT, or ""
 };
 
 enum class ParseOutcome { Run, Help, Version, UsageError };

@@ -1,9 +1,10 @@
-// The live view of a run: on a terminal, one line per port redrawn in place
-// at most ten times a second; elsewhere, one plain line per port and phase
-// change.
+// The live view of a run: on a terminal, the ports' lines redrawn in place
+// at most ten times a second, fitted to the terminal's size; elsewhere, one
+// plain line per port and phase change.
 #pragma once
 
 #include "board.h"
+#include "screen_text.h"
 
 #include <cstdio>
 #include <string>
@@ -13,6 +14,12 @@ namespace gang {
 
 // "connecting", "erasing", "writing 37 %", "verifying", or the outcome.
 std::string phaseText(const Board &board);
+
+// The lines of one frame, none longer than size.cols - 1, at most
+// size.rows - 1 of them: one line per port while they fit, else several
+// ports to a line, and a count of the rest when even those do not fit.
+std::vector<std::string> frameLines(const std::vector<Board> &boards, SteadyTime now,
+                                    TerminalSize size);
 
 class StatusDisplay {
   public:
@@ -25,11 +32,11 @@ class StatusDisplay {
   private:
     void redraw(const std::vector<Board> &boards, SteadyTime now);
     void printChanges(const std::vector<Board> &boards, SteadyTime now);
-    std::string lineFor(const Board &board, SteadyTime now, size_t portWidth) const;
 
     FILE *out_;
     bool terminal_;
     bool drawn_ = false;
+    size_t drawnLines_ = 0; // of the last frame: how far up the next one starts
     SteadyTime lastDraw_{};
     std::vector<std::string> shown_; // per board: last phase printed (plain mode)
 };

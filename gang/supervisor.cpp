@@ -88,7 +88,7 @@ class Run {
         setSignalsBlocked(true); // a worker takes its handlers before it sees one
         for (Board &board : boards_) {
             std::string error;
-            if (!startWorker(job_, &board, &error)) {
+            if (!startWorker(job_, &board, claimsHeld(), &error)) {
                 board.start = board.end = std::chrono::steady_clock::now();
                 board.startWall = std::time(nullptr);
                 board.reaped = true;
@@ -97,6 +97,16 @@ class Run {
         }
         parsers_.resize(boards_.size());
         setSignalsBlocked(false);
+    }
+
+    std::vector<int> claimsHeld() const {
+        std::vector<int> fds;
+        for (const Board &b : boards_) {
+            if (b.claimFd >= 0) {
+                fds.push_back(b.claimFd);
+            }
+        }
+        return fds;
     }
 
     bool allFinished() const {

@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include "KelvoPG_core.h"
+#include "port_claim.h"
 
 #include <atomic>
 #include <cerrno>
@@ -161,21 +162,35 @@ void StatusParser::feed(const char *bytes, size_t n, Board *board) {
     }
 }
 
-bool startWorker(const DownloadJob &job, Board *board, std::string *error) {
+namespace {
+
+// The port goes back when no worker will take it.
+void releaseClaim(Board *board) {
+    releasePort(board->claimFd);
+    board->claimFd = -1;
+}
+
+} // namespace
+
+bool startWorker(const DownloadJob &job, Board *board, const std::vector<int> &otherClaims,
+                 std::string *error) {
     DeviceSetting rec;
     std::string device = board->port;
     if (!recordForPort(job, device, &rec) && !recordForPort(job, board->resolved, &rec)) {
         *error = board->port + ": the path is too long for the settings record";
+        releaseClaim(board);
         return false;
     }
     int outputFd = openOutput(board->outputFile, error);
     if (outputFd < 0) {
+        releaseClaim(board);
         return false;
     }
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         *error = std::string("cannot create a pipe: ") + std::strerror(errno);
         ::close(outputFd);
+        releaseClaim(board);
         return false;
     }
     board->startWall = std::time(nullptr);
@@ -185,15 +200,21 @@ bool startWorker(const DownloadJob &job, Board *board, std::string *error) {
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(pipeFds[0]);
+        handOverPort(board->claimFd, otherClaims);
         statusOut = pipeFds[1];
         runWorker(rec, job, outputFd);
     }
     ::close(outputFd);
     ::close(pipeFds[1]);
     if (pid < 0) {
+        releaseClaim(board);
         *error = std::string("cannot start a process: ") + std::strerror(errno);
         ::close(pipeFds[0]);
         return false;
+    }
+    if (board->claimFd >= 0) {
+        ::close(board->claimFd); // the worker's copy takes over
+        board->claimFd = -1;
     }
     board->pid = pid;
     board->statusFd = pipeFds[0];

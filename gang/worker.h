@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 namespace gang {
 
@@ -24,7 +25,9 @@ constexpr int kRelaySignal = SIGUSR1;
 
 // Forks the worker for board (port, output file set) with the signals of
 // the parent blocked; fills pid, statusFd, start times. false with error
-// when it could not be started.
-bool startWorker(const DownloadJob &job, Board *board, std::string *error);
+// when it could not be started. The board's claim on its port passes to
+// the worker; the worker closes the other claims it inherits.
+bool startWorker(const DownloadJob &job, Board *board, const std::vector<int> &otherClaims,
+                 std::string *error);
 
 } // namespace gang

@@ -10,9 +10,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <poll.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -182,6 +185,12 @@ class GangRun : public ::testing::Test {
         EXPECT_EQ(prefixOnly ? row[11].substr(0, text.size()) : row[11], text) << port;
         EXPECT_EQ(row[13], KELVO_VERSION);
     }
+    // The table's row of a slot, from its label to the line's end.
+    static std::string tableRow(const std::string &out, const std::string &label) {
+        size_t at = out.find("\n" + label + "  ", out.find("PORT  "));
+        return at == std::string::npos ? "" : out.substr(at + 1, out.find('\n', at + 1) - at - 1);
+    }
+    static std::string label(const Sim &sim) { return sim.tty().substr(sim.tty().rfind('/') + 1); }
     std::string dirOfRun(const std::string &out) {
         size_t at = out.find("Output of each board: ");
         return at == std::string::npos ? "" : out.substr(at + 22, out.find('\n', at) - at - 22);
@@ -197,14 +206,17 @@ TEST_F(GangRun, EveryBoardProgrammedLoggedAndPipedWithoutCarriageReturns) {
     Sim b(dir_.path(), "b", {});
     Sim c(dir_.path(), "c", {});
     kt::writeFile(dir_.file("log.csv"), ""); // an empty log gets its header too
-    kt::RunResult r = gang({"--log", "log.csv", "./ttyKELVO0", b.tty(), c.tty()});
+    kt::RunResult r = gang({"--log", "log.csv", "./ttyKELVO0", "slot-b=" + b.tty(), c.tty()});
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    size_t rowA = r.out.find("./ttyKELVO0  ");
-    size_t rowC = r.out.find(c.tty() + "  ");
-    EXPECT_LT(r.out.find("PORT  "), rowA); // the table, in the order given
-    EXPECT_LT(rowA, r.out.find(b.tty() + "  ", rowA));
-    EXPECT_LT(r.out.find(b.tty() + "  ", rowA), rowC);
+    size_t rowA = r.out.find("\nttyKELVO0  ");
+    size_t rowB = r.out.find("\nslot-b  ");
+    size_t rowC = r.out.find("\n" + label(c) + "  ", rowB);
+    EXPECT_LT(r.out.find("PORT  "), rowA); // the table, in the order given, by label
+    EXPECT_LT(rowA, rowB);
+    EXPECT_LT(rowB, rowC);
+    EXPECT_NE(kt::readFile(dir_.file(dirOfRun(r.out) + "slot-b.log")).find("End Download"),
+              std::string::npos);
     EXPECT_NE(r.out.find("3 of 3 boards programmed\n"), std::string::npos) << r.out;
     std::string run = dirOfRun(r.out);
     EXPECT_EQ(run.compare(0, 5, "gang-"), 0) << run;
@@ -234,17 +246,16 @@ TEST_F(GangRun, FailedBoardsNamedWithTheirReasonsWhileTheOthersSucceed) {
                             digest.tty(), hangUp.tty()});
     ASSERT_EQ(r.exit_code, 1) << r.out << r.err;
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    auto row = [&](const Sim &sim) {
-        size_t at = r.out.find(sim.tty() + "  ", r.out.find("PORT  "));
-        return at == std::string::npos ? "" : r.out.substr(at, r.out.find('\n', at) - at);
-    };
-    // The serial layer's words for a line that went away.
+    auto row = [&](const Sim &sim) { return tableRow(r.out, label(sim)); };
+    // The serial layer's words for a line that went away; the table leaves
+    // out the path that the label names already, the log keeps it.
     std::string hangUpReason = "error: " + hangUp.tty() + ": ";
     EXPECT_NE(row(good).find("  ok  "), std::string::npos) << r.out;
     EXPECT_NE(row(noPing).find("  FAILED       device ping not received  "), std::string::npos)
         << r.out;
     EXPECT_NE(row(digest).find("  FAILED       HashVerify Fail  "), std::string::npos) << r.out;
-    EXPECT_NE(row(hangUp).find("  FAILED       " + hangUpReason), std::string::npos) << r.out;
+    EXPECT_NE(row(hangUp).find("  FAILED       error: hung up"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(hangUp.tty()), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("1 of 4 boards programmed\nOutput of each board: out/\n"),
               std::string::npos)
         << r.out;
@@ -279,6 +290,24 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err + "Try 'kelvo_pgtool_gang --help' for more information.\n");
     }
+    // Logs it must not append to: a FIFO without a reader (which would
+    // block), a file of other columns.
+    ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0644), 0);
+    kt::writeFile(dir_.file("other.csv"), "serial,result\r\n");
+    const std::string header(kHeader, sizeof kHeader - 3);
+    const Case logs[] = {
+        {{"fifo"}, "cannot open log file fifo: not a regular file"},
+        {{"other.csv"},
+         "log file other.csv has other columns: its first line is not \"" + header +
+             "\"; give a new file to --log"},
+    };
+    for (const Case &c : logs) {
+        kt::RunResult r = gang({"--log", c.args[0], "--output-dir", "out", sim.tty()});
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_EQ(r.err, "kelvo_pgtool_gang: " + c.err + "\n");
+        EXPECT_FALSE(kt::fileExists(dir_.file("out")));
+    }
+    EXPECT_EQ(kt::readFile(dir_.file("other.csv")), "serial,result\r\n");
     // A record whose image cannot be read: the single download's message.
     DeviceSetting rec;
     default_device_setting(&rec);
@@ -300,18 +329,28 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
               std::string(reinterpret_cast<char *>(&rec), sizeof rec)); // never written
 }
 
-// Starts the program with its standard output in a file; returns its pid.
-pid_t startGang(const std::vector<std::string> &args, const std::string &dir) {
+// Starts the program with its output in gang.out, or its standard output
+// on terminal; returns its pid.
+pid_t startGang(const std::vector<std::string> &args, const std::string &dir, int terminal = -1,
+                rlim_t fileSizeLimit = RLIM_INFINITY) {
     std::vector<std::string> argv{KELVO_GANG_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_t pid = ::fork();
     if (pid == 0) {
         int out = ::open((dir + "/gang.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
+        ::dup2(terminal >= 0 ? terminal : out, 1);
         ::dup2(out, 2);
+        rlimit limit{fileSizeLimit, fileSizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
         execIn(argv, dir);
     }
     return pid;
+}
+
+int waitExit(pid_t pid) {
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit) {
@@ -353,9 +392,9 @@ void GangRun::interruptMidTransfer(const std::function<void(pid_t)> &deliver, in
     EXPECT_EQ(WEXITSTATUS(status), exitStatus) << out;
     EXPECT_NE(out.find("0 of 2 boards programmed\n"), std::string::npos) << out;
     for (Sim *sim : {&a, &b}) {
-        size_t at = out.find(sim->tty() + "  ", out.find("PORT  "));
-        ASSERT_NE(at, std::string::npos) << out;
-        std::istringstream row(out.substr(at, out.find('\n', at) - at));
+        std::string line = tableRow(out, label(*sim));
+        ASSERT_NE(line, "") << out;
+        std::istringstream row(line);
         std::string port, result;
         row >> port >> result; // the port column is as wide as the longest name
         EXPECT_EQ(result, "interrupted") << out;
@@ -381,6 +420,139 @@ TEST_F(GangRun, SignalToEveryProcessStillCancelsOnTheLine) {
         }
     };
     interruptMidTransfer(everyProcess, 143);
+}
+
+// A log that reaches the file size limit fails like a full disk: the run
+// goes on, the table is printed, the cut row is removed again.
+TEST_F(GangRun, LogPastTheFileSizeLimitFailsTheRunButKeepsTheTable) {
+    writeSetup(20000);
+    Sim sim(dir_.path(), "a", {});
+    std::string log = kHeader;
+    while (log.size() < 200000) { // larger than a board's output file
+        log += "2026-12-07T15:56:36Z,/dev/ttyUSB0,,,/x.bin,1,ab,0x0,0,0,176,ok,1.0,1\r\n";
+    }
+    kt::writeFile(dir_.file("log.csv"), log);
+    pid_t pid = startGang({"--log", "log.csv", "--output-dir", "out", sim.tty()}, dir_.path(), -1,
+                          log.size() + 10);
+    EXPECT_EQ(waitExit(pid), 1);
+    std::string out = kt::readFile(dir_.file("gang.out"));
+    EXPECT_NE(out.find("1 of 1 boards programmed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("kelvo_pgtool_gang: cannot write log file log.csv: File too large\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(kt::readFile(dir_.file("log.csv")), log);
+    EXPECT_EQ(sim.flash().substr(0, image_.size()), image_);
+}
+
+// A second run on ports that the first is programming takes nothing from
+// it: it names the holder and stops before any traffic, without a row.
+TEST_F(GangRun, PortsHeldByAnotherRunStopTheRunBeforeAnyTraffic) {
+    writeSetup(60000, 115200);
+    Sim a(dir_.path(), "a", {"--baud-model"});
+    Sim b(dir_.path(), "b", {"--baud-model"});
+    Sim idle(dir_.path(), "idle", {});
+    pid_t first =
+        startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return kt::readFile(dir_.file("out/" + label(b) + ".log")).find("Downloading") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(60)));
+    std::string workers = kt::readFile("/proc/" + std::to_string(first) + "/task/" +
+                                       std::to_string(first) + "/children");
+    kt::RunResult second =
+        gang({"--log", "log.csv", "--output-dir", "out2", idle.tty(), a.tty(), b.tty()});
+    EXPECT_EQ(second.exit_code, 2) << second.err;
+    EXPECT_EQ(second.out, "");
+    std::istringstream lines(second.err);
+    std::string line;
+    for (const Sim *sim : {&a, &b}) {
+        ASSERT_TRUE(std::getline(lines, line)) << second.err;
+        std::string start = "kelvo_pgtool_gang: " + sim->tty() + ": busy, locked by process ";
+        EXPECT_EQ(line.compare(0, start.size(), start), 0) << line;
+        std::istringstream rest(line.substr(std::min(line.size(), start.size())));
+        std::string pid, name;
+        rest >> pid >> name;
+        EXPECT_NE((" " + workers).find(" " + pid + " "), std::string::npos) << workers;
+        EXPECT_EQ(name, "(kelvo_pgtool_ga)");
+    }
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "kelvo_pgtool_gang: nothing was sent to any port");
+    EXPECT_FALSE(kt::fileExists(dir_.file("out2")));
+
+    EXPECT_EQ(waitExit(first), 0) << kt::readFile(dir_.file("gang.out"));
+    EXPECT_EQ(split(kt::readFile(dir_.file("log.csv")), '\n').size(), 3u);
+    expectLogRow(a.tty(), "176", "ok");
+    expectLogRow(b.tty(), "176", "ok");
+    EXPECT_EQ(idle.commandLog(), "");
+    EXPECT_EQ(a.flash().substr(0, image_.size()), image_);
+    EXPECT_EQ(b.flash().substr(0, image_.size()), image_);
+}
+
+// What a terminal of 5 rows and 40 columns receives while six ports with
+// long names are programmed: the frame never scrolls, no line is wider.
+TEST_F(GangRun, LiveViewAndTableFitASmallTerminal) {
+    const size_t kRows = 5, kCols = 40;
+    writeSetup(20000);
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> args{"--output-dir", "out"};
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(i) + "-if00-port0";
+        sims.push_back(std::make_unique<Sim>(dir_.path(), std::to_string(i),
+                                             std::vector<std::string>{"--link", dir_.file(name)}));
+        args.push_back(dir_.file(name));
+    }
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    winsize size{kRows, kCols, 0, 0};
+    ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &size), 0);
+    pid_t pid = startGang(args, dir_.path(), slave);
+    ::close(slave);
+    std::string screen;
+    for (;;) { // until the program and its workers have closed the terminal
+        pollfd p{master, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = ::poll(&p, 1, kRunTimeoutMs) > 0 ? ::read(master, buf, sizeof buf) : -1;
+        if (n <= 0) {
+            break;
+        }
+        screen.append(buf, static_cast<size_t>(n));
+    }
+    ::close(master);
+    EXPECT_EQ(waitExit(pid), 0) << kt::readFile(dir_.file("gang.out"));
+    ASSERT_NE(screen.find("6 of 6 boards programmed"), std::string::npos) << screen;
+
+    // Replays the cursor moves: up never past the lines drawn since the
+    // last move, nor more than rows - 1; no line wider than the terminal.
+    size_t drawn = 0, moves = 0, column = 0, widest = 0, badMoves = 0;
+    for (size_t i = 0; i < screen.size(); ++i) {
+        char c = screen[i];
+        if (c == '\033') {
+            size_t end = screen.find_first_of("ABCDHJK", i);
+            ASSERT_NE(end, std::string::npos);
+            if (screen[end] == 'A') {
+                size_t up = std::stoul(screen.substr(i + 2, end - i - 2));
+                badMoves += up > drawn || up > kRows - 1;
+                drawn = 0;
+                ++moves;
+            }
+            i = end;
+        } else if (c == '\n') {
+            ++drawn;
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            widest = std::max(widest, ++column);
+        }
+    }
+    EXPECT_GT(moves, 0u);
+    EXPECT_EQ(badMoves, 0u) << screen;
+    EXPECT_LT(widest, kCols) << screen;
+    EXPECT_EQ(screen.find("/usb-FTDI"), std::string::npos) << screen;
 }
 
 } // namespace

@@ -1,19 +1,30 @@
 // The parts of kelvo_pgtool_gang that need no board: CSV lines and the
 // shared log file, the USB identity from a fabricated sysfs, the failure
-// reason, port checks and the command line.
+// reason, port checks, the holders of a port, the command line and the
+// text fitted to a terminal.
 #include "csv_log.h"
 #include "failure_reason.h"
 #include "kelvo_test.h"
 #include "options.h"
+#include "port_claim.h"
 #include "ports.h"
 #include "run_directory.h"
+#include "screen_text.h"
+#include "status_display.h"
 #include "usb_identity.h"
 
 #include "KelvoPG_core.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +67,77 @@ TEST(GangCsv, HeaderOnlyIntoANewOrEmptyFileAndWholeLinesFromTwoWriters) {
     gang::CsvLog directory;
     EXPECT_FALSE(directory.open(dir.path(), {"h"}, &error));
     EXPECT_NE(error.find("cannot open log file"), std::string::npos) << error;
+}
+
+TEST(GangCsv, TextThatASpreadsheetWouldRunIsQuotedNumbersAreNot) {
+    std::vector<gang::CsvColumn> columns = {{"port"}, {"serial"}, {"size", true}, {"text"}};
+    EXPECT_EQ(gang::csvRow(columns, {"=HYPERLINK(\"x\")", "+1", "-5", "@SUM(A1)"}),
+              "\"'=HYPERLINK(\"\"x\"\")\",\"'+1\",-5,\"'@SUM(A1)\"\r\n");
+    EXPECT_EQ(gang::csvRow(columns, {"\tx", "\rx", "=1", "a-b"}), "\"'\tx\",\"'\rx\",=1,a-b\r\n");
+}
+
+TEST(GangCsv, RefusesWhatItCannotAppendToBeforeWriting) {
+    kt::TempDir dir;
+    std::string error;
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    kt::writeFile(dir.file("other.csv"), "time,port,serial\r\nx,y,z\r\n");
+    kt::writeFile(dir.file("lf.csv"), "h1,h2\nx,y\n"); // today's header, saved by an editor
+    struct Case {
+        std::string file;
+        bool opens;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"fifo", false, "cannot open log file " + dir.file("fifo") + ": not a regular file"},
+        {"other.csv", false,
+         "log file " + dir.file("other.csv") +
+             " has other columns: its first line is not \"h1,h2\"; give a new file to --log"},
+        {"lf.csv", true, ""},
+    };
+    for (const Case &c : cases) {
+        gang::CsvLog log;
+        error.clear();
+        EXPECT_EQ(log.open(dir.file(c.file), {"h1", "h2"}, &error), c.opens) << c.file;
+        EXPECT_EQ(error, c.error);
+    }
+    gang::CsvLog null;
+    EXPECT_FALSE(null.open("/dev/null", {"h1"}, &error));
+    EXPECT_EQ(kt::readFile(dir.file("other.csv")), "time,port,serial\r\nx,y,z\r\n");
+}
+
+// A row from a station that died mid-write, or hit the file size limit:
+// the next row starts on a line of its own, and ours never stays cut.
+TEST(GangCsv, RowsStayWholeAfterACutLineAndPastTheSizeLimit) {
+    kt::TempDir dir;
+    std::string path = dir.file("log.csv");
+    kt::writeFile(path, "h1,h2\r\na,1\r\nb,");
+    std::string error;
+    {
+        gang::CsvLog log;
+        ASSERT_TRUE(log.open(path, {"h1", "h2"}, &error)) << error;
+        ASSERT_TRUE(log.append({"c", "3"}, &error)) << error;
+        ASSERT_TRUE(log.close(&error)) << error;
+    }
+    const std::string before = "h1,h2\r\na,1\r\nb,\r\nc,3\r\n";
+    EXPECT_EQ(kt::readFile(path), before);
+
+    for (size_t room : {0, 3}) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{before.size() + room, before.size() + room};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            gang::CsvLog log;
+            std::string why;
+            bool ok = log.open(path, {"h1", "h2"}, &why) && !log.append({"dddd", "4"}, &why) &&
+                      why == "cannot write log file " + path + ": File too large";
+            ::_exit(ok ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(status, 0) << room;
+        EXPECT_EQ(kt::readFile(path), before) << room;
+    }
 }
 
 // /sys as the kernel lays out a USB serial adapter and an on-board UART.
@@ -147,6 +229,32 @@ TEST(GangPorts, RefusesNonDevicesAndTheSameDeviceTwice) {
               "the same port twice: /dev/null and " + dir.file("null-link") + " are /dev/null");
 }
 
+TEST(GangPortHolders, ThePidAndNameOfAFlockHolder) {
+    kt::TempDir dir;
+    std::string path = dir.file("port");
+    kt::writeFile(path, "");
+    EXPECT_EQ(gang::lockHolders(path, "/proc/locks", "/proc"), "");
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    std::string comm = kt::readFile("/proc/self/comm");
+    comm.pop_back();
+    EXPECT_EQ(gang::lockHolders(path, "/proc/locks", "/proc"),
+              "process " + std::to_string(::getpid()) + " (" + comm + ")");
+    ::close(fd);
+
+    // Waiters hold nothing.
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    kt::writeFile(dir.file("locks"), std::string("1: FLOCK  ADVISORY  WRITE 77 ") + file +
+                                         " 0 EOF\n1: -> FLOCK  ADVISORY  WRITE 78 " + file +
+                                         " 0 EOF\n2: POSIX  ADVISORY  WRITE 79 " + file +
+                                         " 0 EOF\n");
+    EXPECT_EQ(gang::lockHolders(path, dir.file("locks"), dir.path()), "process 77 (?)");
+}
+
 gang::ParseOutcome parse(std::vector<std::string> words, gang::Options *options,
                          std::string *error) {
     words.insert(words.begin(), "kelvo_pgtool_gang");
@@ -169,6 +277,9 @@ TEST(GangOptions, UsageErrorsAndValues) {
         {{"/dev/null", "--log"}, "--log needs a value"},
         {{"--output-dir=", "/dev/null"}, "--output-dir needs a non-empty value"},
         {{"--all", "/dev/null"}, "--all takes no ports besides it"},
+        {{"=/dev/null"}, "a slot is NAME=PORT, both non-empty: =/dev/null"},
+        {{"s1="}, "a slot is NAME=PORT, both non-empty: s1="},
+        {{"s1=/dev/null", "s1=/dev/zero"}, "the same slot name twice: s1"},
     };
     for (const Case &c : refused) {
         gang::Options options;
@@ -184,11 +295,81 @@ TEST(GangOptions, UsageErrorsAndValues) {
     EXPECT_EQ(options.outputDir, "out");
     EXPECT_EQ(options.ports, (std::vector<std::string>{"p1", "--p2"}));
     EXPECT_EQ(parse({"p1", "--help"}, &options, &error), gang::ParseOutcome::Help);
+    gang::Options named;
+    ASSERT_EQ(parse({"s1=/dev/ttyUSB0", "./a=b", "/dev/x"}, &named, &error),
+              gang::ParseOutcome::Run);
+    EXPECT_EQ(named.ports, (std::vector<std::string>{"/dev/ttyUSB0", "./a=b", "/dev/x"}));
+    EXPECT_EQ(named.names, (std::vector<std::string>{"s1", "", ""}));
 }
 
 TEST(GangRunDirectory, OneFilePerPortEvenWithTheSameName) {
     EXPECT_EQ(gang::outputFileNames({"/dev/ttyUSB0", "/a/tty1", "/b/tty1", "./tty1"}),
               (std::vector<std::string>{"ttyUSB0.log", "tty1.log", "tty1-2.log", "tty1-3.log"}));
+}
+
+TEST(GangScreen, LabelsAndReasonsWithoutThePath) {
+    EXPECT_EQ(
+        gang::slotLabels(
+            {"/dev/serial/by-id/usb-FTDI_A5-if00-port0", "/a/tty1", "/b/tty1", "/c/ttyX", "tty1"},
+            {"", "", "", "tty1", "left"}),
+        (std::vector<std::string>{"usb-FTDI_A5-if00-port0", "tty1-2", "tty1-3", "tty1", "left"}));
+    const std::string p = "/dev/ttyUSB2";
+    struct Case {
+        std::string text, shown;
+    };
+    const Case cases[] = {
+        {"error: /dev/ttyUSB2: Input/output error", "error: Input/output error"},
+        {"cannot access /dev/ttyUSB2: busy", "cannot access: busy"},
+        {"/dev/ttyUSB2 cannot run at 3000000 baud: x", "cannot run at 3000000 baud: x"},
+        {"/dev/ttyUSB2: 12 bytes of output not sent", "12 bytes of output not sent"},
+        {"error: /dev/ttyUSB21: gone", "error: /dev/ttyUSB21: gone"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(gang::withoutPath(c.text, p), c.shown);
+    }
+    EXPECT_EQ(gang::fitted("abcdefgh", 8), "abcdefgh");
+    EXPECT_EQ(gang::fitted("abcdefgh", 7), "abcd...");
+}
+
+// Frames for terminals of several sizes: never more lines than rows - 1,
+// never a line reaching the last column, every port shown or counted.
+TEST(GangScreen, FramesFitTheTerminal) {
+    auto now = std::chrono::steady_clock::now();
+    std::vector<gang::Board> boards(6);
+    for (size_t i = 0; i < boards.size(); ++i) {
+        boards[i].label = "usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(i) + "-if00-port0";
+        boards[i].port = "/dev/serial/by-id/" + boards[i].label;
+        boards[i].start = now;
+    }
+    boards[1].outcome = gang::Outcome::Failed;
+    boards[1].reason = "error: " + boards[1].port + ": hung up";
+    boards[2].phase = KELVO_PHASE_WRITING;
+    boards[2].percent = 37;
+    struct Case {
+        size_t rows, cols, lines;
+        bool counted; // the last line counts the ports not shown
+    };
+    const Case cases[] = {{24, 80, 6, false}, {7, 40, 6, false}, {5, 80, 3, false},
+                          {5, 40, 3, false},  {3, 30, 2, true},  {1, 80, 0, false}};
+    for (const Case &c : cases) {
+        std::vector<std::string> lines = gang::frameLines(boards, now, {c.rows, c.cols});
+        EXPECT_EQ(lines.size(), c.lines) << c.rows << "x" << c.cols;
+        std::string all;
+        for (const std::string &line : lines) {
+            EXPECT_LT(line.size(), c.cols) << line;
+            all += line + "\n";
+        }
+        EXPECT_EQ(all.find("/dev/serial"), std::string::npos) << all;
+        if (c.rows == 5) { // cut labels keep what tells the adapters apart
+            EXPECT_NE(all.find("50285B5 "), std::string::npos) << all;
+        }
+        if (c.rows > 7) {
+            EXPECT_NE(all.find("writing 37 %"), std::string::npos) << all;
+            EXPECT_NE(all.find("FAILED: error: hung up"), std::string::npos) << all;
+        } else if (c.counted) {
+            EXPECT_NE(lines.back().find("+5 more: 1 FAILED, 4 running"), std::string::npos) << all;
+        }
+    }
 }
 
 } // namespace

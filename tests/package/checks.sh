@@ -156,6 +156,10 @@ kelvo_check_gang_completion() { # script
   $e "fw.bin images ttyKELVO0" kelvo_pgtool_gang --log "" || rc=1
   $e "images" kelvo_pgtool_gang --output-dir "" || rc=1
   $e "ttyKELVO0" kelvo_pgtool_gang "$dev/ttyUSB0" tty || rc=1
+  $e "s1=$dev/ttyACM3 s1=$dev/ttyUSB0" kelvo_pgtool_gang "s1=$dev/tty" || rc=1
+  $e "$dev/ttyUSB0" kelvo_pgtool_gang s1 = "$dev/ttyU" || rc=1
+  $e "$dev/serial/by-id/usb-FTDI_A50285BI-if00-port0 $dev/ttyACM3 $dev/ttyUSB0 fw.bin images ttyKELVO0" \
+    kelvo_pgtool_gang s1 = || rc=1
   rm -rf "$t"
   return $rc
 }

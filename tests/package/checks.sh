@@ -24,12 +24,12 @@ kelvo_man_source() { # page: prints the roff source, compressed or not
   esac
 }
 
-# The words in bold that open each tagged paragraph (.TP) of a section:
+# The words in bold that open each tagged paragraph (.TP, .TQ) of a section:
 # the commands or options the page documents, one a line, sorted.
 kelvo_man_entries() { # page section
   kelvo_man_source "$1" | awk -v section="$2" '
     /^\.SH/ { sub(/^\.SH +/, ""); gsub(/"/, ""); in_section = ($0 == section); next }
-    in_section && /^\.TP/ { tagged = 1; next }
+    in_section && /^\.T[PQ]/ { tagged = 1; next }
     in_section && tagged {
       tagged = 0
       if ($0 !~ /^\.B[IR]? /) next
@@ -40,22 +40,22 @@ kelvo_man_entries() { # page section
     }' | LC_ALL=C sort
 }
 
-kelvo_compare_lists() { # what expected actual
+kelvo_compare_lists() { # what expected actual [legend]
   [ "$2" = "$3" ] && return 0
   kelvo_fail "$1 differ:
 $(diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | grep '^[<>]')
-(< from the program, > from the man page)"
+${4:-(< from the program, > from the man page)}"
 }
 
 # The commands of "-help" ("-show [a|b]" stands for "-show a" and "-show b"),
-# against the COMMANDS section of the page.
-kelvo_check_cli_man() { # cli page
-  local tmp help expected cli
+# one a line, sorted.
+kelvo_cli_commands() { # cli
+  local tmp help cli
   cli=$(realpath "$1") && tmp=$(mktemp -d) || return 1
   help=$(cd "$tmp" && "$cli" -help) # it creates its settings files there
   rm -rf "$tmp"
   [ -n "$help" ] || kelvo_fail "$1 -help printed nothing" || return 1
-  expected=$( {
+  {
     echo "-help"
     sed -n 's/^    \(-[^<]*\).*/\1/p' <<<"$help" | while read -r word rest; do
       if [[ $rest == \[*\] ]]; then
@@ -64,17 +64,109 @@ kelvo_check_cli_man() { # cli page
         echo "$word${rest:+ $rest}"
       fi
     done
-  } | sed 's/ *$//' | LC_ALL=C sort -u)
+  } | sed 's/ *$//' | LC_ALL=C sort -u
+}
+
+# The commands of "-help" against the COMMANDS section of the page.
+kelvo_check_cli_man() { # cli page
+  local expected
+  expected=$(set -o pipefail && kelvo_cli_commands "$1") || return 1
   kelvo_compare_lists "kelvo_pgtool_cli commands" "$expected" "$(kelvo_man_entries "$2" COMMANDS)"
+}
+
+kelvo_help_options() { # program: the long options of its --help, sorted
+  "$1" --help | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u
 }
 
 # The long options of "--help" against the OPTIONS section of the page.
 kelvo_check_options_man() { # program page
   local expected
-  expected=$("$1" --help | grep -o -- '--[a-z][a-z-]*' | LC_ALL=C sort -u)
+  expected=$(kelvo_help_options "$1")
   [ -n "$expected" ] || kelvo_fail "$1 --help lists no options" || return 1
   kelvo_compare_lists "$(basename "$1") options" "$expected" \
     "$(kelvo_man_entries "$2" OPTIONS | grep -- '^--' | sed 's/ .*//' | LC_ALL=C sort -u)"
+}
+
+# --- The pages of docs/ against the programs and the man pages -----------
+
+# The first cells of the Markdown tables whose header row opens with the
+# given cell, one a line, without the surrounding blanks.
+kelvo_doc_table_keys() { # header page...
+  local header=$1
+  shift
+  awk -v header="$header" '
+    function first(line) { split(line, cell, "|"); sub(/^ +/, "", cell[2]); sub(/ +$/, "", cell[2]); return cell[2] }
+    !/^\|/ { in_table = 0; inside = 0; next }
+    !inside { inside = 1; in_table = (first($0) == header); next }
+    /^\|[-: |]*$/ { next }
+    in_table { print first($0) }' "$@"
+}
+
+kelvo_numbers() { # the whole numbers of standard input, one a line, sorted
+  grep -o '[0-9][0-9]*' | LC_ALL=C sort -nu
+}
+
+# Every option of --help is named in code on the program's pages
+# (`--log FILE`), and every option of their tables is one of --help's.
+kelvo_check_options_docs() { # program page...
+  local program=$1 name expected mentioned tabled missing rc=0
+  shift
+  name=$(basename "$program")
+  expected=$(kelvo_help_options "$program")
+  mentioned=$(cat "$@" | grep -o -- '`--[a-z][a-z-]*' | tr -d '`' | LC_ALL=C sort -u)
+  missing=$(LC_ALL=C comm -23 <(echo "$expected") <(echo "$mentioned"))
+  [ -z "$missing" ] || kelvo_fail "$name options missing from $*: $(echo $missing)" || rc=1
+  tabled=$(kelvo_doc_table_keys Option "$@" | grep -o -- '^`--[a-z][a-z-]*' | tr -d '`' | LC_ALL=C sort -u)
+  missing=$(LC_ALL=C comm -13 <(echo "$expected") <(echo "$tabled"))
+  [ -z "$missing" ] || kelvo_fail "$name has no options $(echo $missing), which $* document" || rc=1
+  return $rc
+}
+
+# Every command of -help is named in code on the page (`-set image <path>`),
+# and every command of its tables is one of -help's.
+kelvo_check_cli_docs() { # cli page
+  local expected command rc=0 tabled
+  expected=$(set -o pipefail && kelvo_cli_commands "$1") || return 1
+  while IFS= read -r command; do
+    grep -qE -- "\`$command[ \`]" "$2" || kelvo_fail "kelvo_pgtool_cli $command is missing from $2" || rc=1
+  done <<<"$expected"
+  # A table's command is its first word, and the second unless that is a value.
+  tabled=$(kelvo_doc_table_keys Command "$2" | sed -n 's/^`\(-[^`]*\)`.*/\1/p' |
+    awk '{ print ($2 == "" || $2 ~ /^[<0-9]/) ? $1 : $1 " " $2 }' | LC_ALL=C sort -u)
+  for command in $(LC_ALL=C comm -13 <(echo "$expected") <(echo "$tabled") | tr ' ' '~'); do
+    kelvo_fail "kelvo_pgtool_cli has no command ${command//\~/ }, which $2 documents" || rc=1
+  done
+  return $rc
+}
+
+# The exit statuses of the man page are those of the page's tables headed
+# "Status" or "Exit status" (and of --help where it lists them).
+kelvo_check_statuses_docs() { # page program-or-empty doc-page...
+  local page=$1 program=$2 name man docs help
+  shift 2
+  name=$(basename "${page%%.1*}")
+  man=$(kelvo_man_entries "$page" "EXIT STATUS" | kelvo_numbers)
+  docs=$( { kelvo_doc_table_keys Status "$@"; kelvo_doc_table_keys "Exit status" "$@"; } | kelvo_numbers)
+  kelvo_compare_lists "$name exit statuses" "$man" "$docs" "(< $page, > $*)" || return 1
+  [ -n "$program" ] || return 0
+  help=$("$program" --help | sed -n '/^Exit status/,$p' | kelvo_numbers)
+  kelvo_compare_lists "$name exit statuses" "$man" "$help" "(< $page, > $program --help)"
+}
+
+# The result codes of the core's header are those of the man page's
+# RESULTS section and of each page's table headed "Result".
+kelvo_check_results_docs() { # header page doc-page...
+  local header=$1 page=$2 codes doc rc=0
+  shift 2
+  codes=$(sed -n '/^enum kelvo_result/,/^}/p' "$header" | grep -o '= *[0-9]*' | kelvo_numbers)
+  [ -n "$codes" ] || kelvo_fail "no result codes in $header" || return 1
+  kelvo_compare_lists "result codes" "$codes" \
+    "$(kelvo_man_entries "$page" RESULTS | kelvo_numbers)" "(< $header, > $page)" || rc=1
+  for doc in "$@"; do
+    kelvo_compare_lists "result codes" "$codes" \
+      "$(kelvo_doc_table_keys Result "$doc" | kelvo_numbers)" "(< $header, > $doc)" || rc=1
+  done
+  return $rc
 }
 
 # Runs a completion function in a fresh bash for the words given (the last

@@ -10,6 +10,7 @@
 #define KELVOPG_CORE_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -32,7 +33,10 @@ enum kelvo_result {
     /* A value refused before anything was stored (too long, bad row number). */
     KELVO_VALUE_REFUSED = 187,
     /* The operation was stopped by a signal or by kelvo_request_cancel(). */
-    KELVO_INTERRUPTED = 188
+    KELVO_INTERRUPTED = 188,
+    /* Settings that contradict each other (a chip erase with a keep option):
+     * refused before any traffic. */
+    KELVO_SETTINGS_CONFLICT = 189
 };
 
 /* ---- Process set-up, called by each front end before anything else.
@@ -206,9 +210,22 @@ int32_t serialport_block_read(char *buf, int32_t min_chunk);
 int32_t serialport_write(const uint8_t *buf, uint32_t len);
 void serialport_flush(void);
 void serialport_drain(void);
+/* Milliseconds that len bytes take on the open line at its rate (ten bits a
+ * byte), rounded up; 0 when no port is open. */
+uint32_t serialport_wire_time_ms(uint32_t len);
 void serialport_set_dtr(bool on);
 void serialport_set_rts(bool on);
 int32_t serialport_send_break(void);
+
+/* Other processes that have the device open too (a serial monitor, a
+ * modem manager, a forgotten "cat"): one line per process, such as
+ * "/dev/ttyUSB2 is also open in process 1234 (minicom)", each ending in a
+ * newline, written into buf (always zero-terminated, cut short when it is
+ * too small). The calling process, and for a pseudo-terminal the process
+ * holding its other side, are not counted. Returns the number of processes
+ * found, 0 when the path is no character device. Only processes whose
+ * descriptors this process may read are seen. */
+int kelvo_describe_port_holders(const char *device, char *buf, size_t size);
 
 /* SLIP framing on the same port. */
 int32_t serialport_send_slip(const uint8_t *data, uint32_t n);
@@ -230,8 +247,10 @@ uint16_t crc16_ccitt(const void *buf, int32_t len);
 int32_t _inbyte(int32_t timeout_ms);
 void _outbyte(int32_t c);
 /* A whole block in one write (continued until all of it is out, within the
- * serial layer's bound). */
-void _outblock(const uint8_t *bytes, int32_t len);
+ * serial layer's bound). Returns once the block has left the line: drained,
+ * and no sooner than its wire time after the write began. 1, or 0 when a
+ * cancellation cut that wait short. */
+int32_t _outblock(const uint8_t *bytes, int32_t len);
 
 /* ---- Device programming over the boot loader. */
 /* What the operation in flight is doing, for displays that watch it from
@@ -262,8 +281,9 @@ int32_t xmodem_download_image(void);
  * not done" and "Please set Device, baudrate & flash_pin". */
 int kelvo_load_download_settings(DeviceSetting *rec);
 /* The checks a download makes on its record before any traffic: device,
- * baud rate and flash pin (177), flash offset (178..180). 176, or the code
- * after the messages. Terminates the record's text fields. */
+ * baud rate and flash pin (177), flash offset (178..180), a chip erase
+ * together with a keep option (189). 176, or the code after the messages.
+ * Terminates the record's text fields. */
 int kelvo_check_download_settings(DeviceSetting *rec);
 /* The same, and the writes planned for an image of image_size bytes (179
  * when a kept region would be overwritten). */

@@ -73,13 +73,21 @@ bool renameOverTarget(AtomicFile *file) {
     return closeCommitted(file);
 }
 
-// A replaced file keeps its permission bits (a shared record may be
-// group-writable on purpose).
-void keepModeOfTarget(const AtomicFile *file) {
+// A replaced file keeps its owner and group where this process may set
+// them (root running a setter must not take the owner's record away, and
+// a member of the file's group keeps the group), and its permission bits
+// (a shared record may be group-writable on purpose). The mode comes last:
+// a change of owner clears the set-ID bits.
+void keepOwnerAndModeOfTarget(const AtomicFile *file) {
     struct stat st;
-    if (::stat(file->target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        ::fchmod(file->fd, st.st_mode & 07777);
+    if (::stat(file->target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
     }
+    if (::fchown(file->fd, st.st_uid, st.st_gid) != 0 &&
+        ::fchown(file->fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // Neither is ours to give: the new file is ours, as any new file is.
+    }
+    ::fchmod(file->fd, st.st_mode & 07777);
 }
 
 // A target reached through a symbolic link is replaced where the link
@@ -131,7 +139,7 @@ bool atomic_begin(AtomicFile *file, const char *target) {
         print_file_error(err);
         return false;
     }
-    keepModeOfTarget(file);
+    keepOwnerAndModeOfTarget(file);
     return true;
 }
 

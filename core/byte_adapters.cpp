@@ -2,6 +2,9 @@
 #include "KelvoPG_core.h"
 
 #include "interrupt.h"
+#include "line.h"
+
+#include <chrono>
 
 namespace {
 
@@ -31,9 +34,19 @@ extern "C" void _outbyte(int32_t c) {
     serialport_write(&byte, 1); // a lost byte shows up as a missing ACK
 }
 
-extern "C" void _outblock(const uint8_t *bytes, int32_t len) {
-    if (len > 0) {
-        // A short write shows up as a missing ACK, as a lost byte does.
-        serialport_write(bytes, static_cast<uint32_t>(len));
+extern "C" int32_t _outblock(const uint8_t *bytes, int32_t len) {
+    if (len <= 0) {
+        return 1;
     }
+    auto start = kelvo_line::ops().now();
+    // A short write shows up as a missing ACK, as a lost byte does.
+    serialport_write(bytes, static_cast<uint32_t>(len));
+    // The peer's reply can only start once the block has left the line. A
+    // UART's drain waits for that; a pseudo-terminal's returns at once, so
+    // the block's wire time at the line's rate is the lower bound.
+    serialport_drain();
+    auto due =
+        start + std::chrono::milliseconds(serialport_wire_time_ms(static_cast<uint32_t>(len)));
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(due - kelvo_line::ops().now());
+    return left.count() <= 0 || kelvo_pause_ms(static_cast<int>(left.count())) ? 1 : 0;
 }

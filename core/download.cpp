@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,12 +132,43 @@ int planDownload(const DeviceSetting &rec, const Image &image, uint32_t offset, 
     return KELVO_SUCCESS;
 }
 
-// The record's own checks, before any serial traffic: 176, or 177..180
-// after the messages. Text fields come back zero-terminated.
+// A chip erase wipes the regions that a keep option asks to leave as they
+// are: the download would skip them and still report success with the
+// calibration gone. 176, or 189 after a message naming both settings.
+int checkEraseKeepsNothing(const DeviceSetting &rec) {
+    bool sys = rec.keep_sys_data != 0, wifi = rec.keep_wifi_data != 0;
+    if (rec.chip_erase != 1 || (!sys && !wifi)) {
+        return KELVO_SUCCESS;
+    }
+    bool both = sys && wifi;
+    std::string data, keep, erase;
+    if (sys) {
+        data = "system data";
+        keep = "keep_sys_data " + std::to_string(rec.keep_sys_data);
+        erase = "keep_sys_data 0";
+    }
+    if (wifi) {
+        data += both ? " and Wi-Fi data" : "Wi-Fi data";
+        keep += (both ? " and " : "") + ("keep_wifi_data " + std::to_string(rec.keep_wifi_data));
+        erase += both ? " and keep_wifi_data 0" : "keep_wifi_data 0";
+    }
+    const char *them = both ? "them" : "it";
+    infohelper_output(0,
+                      "chip_erase 1 would erase the %s that %s ask%s to keep: set chip_erase 0 "
+                      "to keep %s, or %s to let %s be erased",
+                      data.c_str(), keep.c_str(), both ? "" : "s", them, erase.c_str(), them);
+    return KELVO_SETTINGS_CONFLICT;
+}
+
+// The record's own checks, before any serial traffic: 176, or 177..180 or
+// 189 after the messages. Text fields come back zero-terminated.
 int checkRecord(DeviceSetting *rec, uint32_t *offset) {
     int result = kelvo::checkSettingValues(rec);
     if (result == KELVO_SUCCESS) {
         result = checkDownloadOffset(*rec, offset);
+    }
+    if (result == KELVO_SUCCESS) {
+        result = checkEraseKeepsNothing(*rec);
     }
     return result;
 }

@@ -36,4 +36,8 @@ const Ops &ops();
 // is open.
 void install(const Ops *replacement);
 
+// True when the real terminal's last open found a serial line at its path,
+// whether or not it could then take it (held by someone else).
+bool lastOpenFoundSerialLine();
+
 } // namespace kelvo_line

@@ -44,6 +44,7 @@ uint32_t custom_rate = 0; // off-table rate set through termios2; 0 for a table 
 bool line_failed = false; // a hang-up or read error was reported for this port
 kelvo_serial::LowLatencyState low_latency;
 std::string port_path;
+bool found_serial_line = false; // the last open found a terminal at its path
 
 // Received bytes not yet handed out: [rx_head, rx_tail) of rx_buffer.
 uint8_t rx_buffer[4096];
@@ -246,11 +247,39 @@ void reportOpenFailure(const char *path, int err) {
     }
 }
 
+void reportNotSerial(const char *path) {
+    infohelper_output(0, "cannot access %s: not a serial port", path);
+}
+
+// A path that exists but is no character device (a regular file, a
+// directory, a pipe) is refused before it is opened at all.
+bool mayBeSerial(const char *path) {
+    struct stat st;
+    if (::stat(path, &st) == 0 && !S_ISCHR(st.st_mode)) {
+        reportNotSerial(path);
+        return false;
+    }
+    return true; // a missing path is reported by the open
+}
+
+// A character device that answers as a terminal: /dev/null and /dev/zero
+// take the lock and every write, and would only fail later and obscurely.
+bool isSerialLine(int fd) {
+    struct stat st;
+    struct termios t;
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::tcgetattr(fd, &t) == 0;
+}
+
 // Opens without waiting for carrier and takes the exclusive lock.
 // The descriptor, or -1 after the reason was printed.
 int openLocked(const char *path) {
+    found_serial_line = false;
+    if (!mayBeSerial(path)) {
+        return -1;
+    }
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0 && errno == EBUSY) {
+        found_serial_line = true;                             // only a terminal refuses this way
         infohelper_output(0, "cannot access %s: busy", path); // held with TIOCEXCL
         return -1;
     }
@@ -258,6 +287,12 @@ int openLocked(const char *path) {
         reportOpenFailure(path, errno);
         return -1;
     }
+    if (!isSerialLine(fd)) {
+        ::close(fd);
+        reportNotSerial(path);
+        return -1;
+    }
+    found_serial_line = true;
     if (fd == 0) {
         // 0 is this module's failure result: move the port elsewhere.
         int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
@@ -279,9 +314,7 @@ int openLocked(const char *path) {
         return -1;
     }
     // The lock only stops programs that lock too: this also refuses later
-    // opens by anyone else (root aside) while we hold the line. A
-    // descriptor that is no terminal cannot be held this way; the lock
-    // still is.
+    // opens by anyone else (root aside) while we hold the line.
     ::ioctl(fd, TIOCEXCL);
     return fd;
 }
@@ -419,6 +452,10 @@ const Ops &ops() {
 
 void install(const Ops *replacement) {
     line_ops = replacement ? replacement : &kTerminal;
+}
+
+bool lastOpenFoundSerialLine() {
+    return found_serial_line && line_ops == &kTerminal;
 }
 
 } // namespace kelvo_line
@@ -584,6 +621,15 @@ extern "C" void serialport_flush(void) {
             return;
         }
     }
+}
+
+extern "C" uint32_t serialport_wire_time_ms(uint32_t len) {
+    if (serial_port < 0 || line_rate == 0) {
+        return 0;
+    }
+    // Ten bits a byte: start bit, eight data bits, stop bit.
+    uint64_t bits = static_cast<uint64_t>(len) * 10u * 1000u;
+    return static_cast<uint32_t>((bits + line_rate - 1) / line_rate);
 }
 
 extern "C" void serialport_drain(void) {

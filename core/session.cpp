@@ -2,6 +2,7 @@
 // command exchange, the connect sequence and the chip erase.
 #include "device_internal.h"
 #include "interrupt.h"
+#include "line.h"
 #include "phase.h"
 
 #include <cerrno>
@@ -81,6 +82,49 @@ int switchLineRate(const DeviceSetting &rec) {
     }
     printLine("device Configs set successfully");
     return KELVO_SUCCESS;
+}
+
+int connectSequence(DeviceSetting *rec, const char *pingReceived, bool echoPingReply) {
+    kelvo_set_phase(KELVO_PHASE_CONNECTING);
+    // The serial layer has printed why the port cannot be opened.
+    if (serialport_open(rec->device, kConnectBaud) == 0) {
+        return KELVO_NO_PING;
+    }
+    serialport_flush();
+    Reply reply;
+    exchange(kReadWordCommand, &reply);
+    rec->flash_pin = pinFromWordReply(reply.text, static_cast<size_t>(reply.count), rec->flash_pin);
+    if (!pingAnswered(echoPingReply)) {
+        return stopRequested() ? KELVO_INTERRUPTED : KELVO_NO_PING;
+    }
+    printLine(pingReceived);
+    exchange(kWriteWordCommand, &reply); // the reply is not examined
+    if (stopRequested()) {
+        return KELVO_INTERRUPTED;
+    }
+    return switchLineRate(*rec);
+}
+
+// Another program with the port open (a serial monitor, a modem manager)
+// takes the chip's replies away, and the failure then looks like a dead
+// board: name those programs. Only for a path that is a serial line.
+void reportPortHolders(const char *device) {
+    if (!kelvo_line::lastOpenFoundSerialLine()) {
+        return;
+    }
+    char text[2048];
+    if (kelvo_describe_port_holders(device, text, sizeof text) == 0) {
+        return;
+    }
+    for (char *line = text; *line != '\0';) {
+        char *end = std::strchr(line, '\n');
+        if (end == nullptr) {
+            break; // cut short by the buffer
+        }
+        *end = '\0';
+        infohelper_output(1, "%s", line);
+        line = end + 1;
+    }
 }
 
 } // namespace
@@ -165,24 +209,11 @@ int endOperation(int result) {
 }
 
 int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingReply) {
-    kelvo_set_phase(KELVO_PHASE_CONNECTING);
-    // The serial layer has printed why the port cannot be opened.
-    if (serialport_open(rec->device, kConnectBaud) == 0) {
-        return KELVO_NO_PING;
+    int result = connectSequence(rec, pingReceived, echoPingReply);
+    if (result != KELVO_SUCCESS && result != KELVO_INTERRUPTED && !stopRequested()) {
+        reportPortHolders(rec->device);
     }
-    serialport_flush();
-    Reply reply;
-    exchange(kReadWordCommand, &reply);
-    rec->flash_pin = pinFromWordReply(reply.text, static_cast<size_t>(reply.count), rec->flash_pin);
-    if (!pingAnswered(echoPingReply)) {
-        return stopRequested() ? KELVO_INTERRUPTED : KELVO_NO_PING;
-    }
-    printLine(pingReceived);
-    exchange(kWriteWordCommand, &reply); // the reply is not examined
-    if (stopRequested()) {
-        return KELVO_INTERRUPTED;
-    }
-    return switchLineRate(*rec);
+    return result;
 }
 
 int awaitEraseAck(bool sent) {

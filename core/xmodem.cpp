@@ -132,18 +132,43 @@ int buildBlock(uint8_t *block, uint8_t number, const uint8_t *data, int len, boo
     return kHeader + kBlockData + 1;
 }
 
-// Sends one block, in one write, until it is acknowledged. 0, or -1 / -4
-// / -6.
+// After a resent block's ACK, the replies to its other sends may still be
+// on their way: taken for the next block, they would put the sender one
+// block ahead of the receiver. Drops up to that many replies, each within
+// the reply wait. 0, or -1 when the receiver cancelled meanwhile.
+int32_t dropLateReplies(int count) {
+    for (int i = 0; i < count; ++i) {
+        int32_t c = _inbyte(kReplyWaitMs);
+        if (c < 0) {
+            return 0; // the line is quiet: nothing more is coming
+        }
+        if (c == CAN && secondCancel()) {
+            return acceptCancel();
+        }
+    }
+    return 0;
+}
+
+// Sends one block, in one write, until it is acknowledged. Each reply wait
+// starts when the block has left the line, and a reply that was not
+// waited for is dropped before the block goes out again. 0, or -1 / -4 /
+// -6.
 int32_t sendBlock(const uint8_t *block, int len) {
+    int unanswered = 0; // sends whose reply may still come
     for (int tries = 0; tries < kBlockTries; ++tries) {
-        _outblock(block, len);
-        bool cancelled = false;
-        int32_t c = replyByte(kReplyWaitMs, &cancelled);
+        if (tries > 0) {
+            serialport_flush(); // a late reply to the previous send
+        }
+        bool cancelled = _outblock(block, len) == 0;
+        int32_t c = cancelled ? -1 : replyByte(kReplyWaitMs, &cancelled);
         if (cancelled) {
             return cancelHere();
         }
         if (c == ACK) {
-            return 0;
+            return dropLateReplies(unanswered);
+        }
+        if (c < 0) {
+            ++unanswered;
         }
         if (c == CAN && secondCancel()) {
             return acceptCancel();

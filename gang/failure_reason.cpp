@@ -27,6 +27,10 @@ const char *const kCauses[] = {
     "Operation interrupted",
 };
 
+// The core's line naming another process that has the port open.
+const char *const kWarning = "warning: ";
+const char *const kHolderLine = " is also open in process ";
+
 bool isCause(const std::string &line) {
     for (const char *cause : kCauses) {
         if (line.compare(0, std::strlen(cause), cause) == 0) {
@@ -80,18 +84,27 @@ std::string resultMeaning(int result) {
         return "file error";
     case KELVO_INTERRUPTED:
         return "Operation interrupted";
+    case KELVO_SETTINGS_CONFLICT:
+        return "chip_erase with a keep option";
     default:
         return "result " + std::to_string(result);
     }
 }
 
 std::string failureReason(const std::string &output, int result) {
+    std::string cause, holders;
     for (const std::string &line : lines(output)) {
-        if (isCause(line)) {
-            return line;
+        if (cause.empty() && isCause(line)) {
+            cause = line;
+        }
+        // Another program on the port is the likelier culprit than the
+        // board: it goes with the cause.
+        size_t named = line.find(kHolderLine);
+        if (line.compare(0, std::strlen(kWarning), kWarning) == 0 && named != std::string::npos) {
+            holders += "; " + line.substr(std::strlen(kWarning));
         }
     }
-    return resultMeaning(result);
+    return (cause.empty() ? resultMeaning(result) : cause) + holders;
 }
 
 } // namespace gang

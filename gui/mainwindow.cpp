@@ -271,6 +271,7 @@ void MainWindow::appendResultLine(int result) {
         {KELVO_ERASE_FAILED, QT_TR_NOOP("Erase Unsuccessful")},
         {KELVO_TRANSFER_FAILED, QT_TR_NOOP("Xmodem failure")},
         {KELVO_INTERRUPTED, QT_TR_NOOP("Operation interrupted")},
+        {KELVO_SETTINGS_CONFLICT, QT_TR_NOOP("Chip erase refused: it would erase the kept data")},
     };
     for (const auto &entry : kResultLines) {
         if (entry.result == result) {

@@ -42,6 +42,9 @@ class ByteLine {
     // How often the host has discarded its pending input (it does so when
     // it closes the port): what it reads after that is new.
     virtual uint64_t inputFlushes() const = 0;
+    // How often a host went away without closing its port (killed): the
+    // transfer in progress then has nobody left to send it.
+    virtual uint64_t hostsGone() const { return 0; }
     // A reply: waits the turnaround latency first. False when the line is gone.
     virtual bool reply(const std::string &bytes) = 0;
     // Closes both sides like an unplugged adapter.

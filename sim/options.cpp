@@ -35,6 +35,8 @@ enum OptionId {
     kNoWriteOk,
     kHangUpOn,
     kHangUpAfter,
+    kLoseAckAfter,
+    kLateAckAfter,
     kEvents,
     kPlainXmodem,
 };
@@ -64,6 +66,8 @@ const option kLongOptions[] = {
     {"no-write-ok", no_argument, nullptr, kNoWriteOk},
     {"hangup-on", required_argument, nullptr, kHangUpOn},
     {"hangup-after-blocks", required_argument, nullptr, kHangUpAfter},
+    {"lose-ack-after-blocks", required_argument, nullptr, kLoseAckAfter},
+    {"late-ack-after-blocks", required_argument, nullptr, kLateAckAfter},
     {"events", required_argument, nullptr, kEvents},
     {"plain-xmodem", no_argument, nullptr, kPlainXmodem},
     {nullptr, 0, nullptr, 0},
@@ -122,6 +126,8 @@ const NumberOption kNumberOptions[] = {
     {kLatencyUs, 0, kMaxMs * 1000, "--latency-us wants microseconds from 0 to 3600000000"},
     {kSilentAfter, 0, 1LL << 30, "--silent-after-blocks wants a block count"},
     {kHangUpAfter, 0, 1LL << 30, "--hangup-after-blocks wants a block count"},
+    {kLoseAckAfter, 0, 1LL << 30, "--lose-ack-after-blocks wants a block count"},
+    {kLateAckAfter, 0, 1LL << 30, "--late-ack-after-blocks wants a block count"},
 };
 
 void storeNumber(int id, long long n, SimOptions &o) {
@@ -143,6 +149,12 @@ void storeNumber(int id, long long n, SimOptions &o) {
         return;
     case kHangUpAfter:
         o.xmodem.hangUpAfterBlocks = static_cast<long>(n);
+        return;
+    case kLoseAckAfter:
+        o.xmodem.loseAckAfterBlocks = static_cast<long>(n);
+        return;
+    case kLateAckAfter:
+        o.xmodem.lateAckAfterBlocks = static_cast<long>(n);
         return;
     }
 }
@@ -297,6 +309,10 @@ Faults:
   --hangup-on CMD           unplug the line on receiving command CMD
                             (DW, EW, ping, ucfg, ceras, seras, fwd, hashq)
   --hangup-after-blocks N   unplug the line after N XModem blocks
+  --lose-ack-after-blocks N store the XModem block after N blocks but lose its
+                            ACK on the wire (once), as line noise would
+  --late-ack-after-blocks N send the ACK of the XModem block after N blocks
+                            2 seconds late (once), after the sender's wait
 )";
 }
 

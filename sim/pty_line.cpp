@@ -2,10 +2,17 @@
 
 #include "line_speed.h"
 
+#include "KelvoPG_core.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <initializer_list>
 #include <poll.h>
 #include <stdlib.h>
@@ -25,6 +32,33 @@ constexpr auto kReceiveBacklog = Millis(20);
 // A host that stops reading must not stall the chip: what a real UART
 // cannot get rid of within this time is lost on the wire.
 constexpr auto kWriteLimit = std::chrono::seconds(2);
+// How often a quiet line looks for a host that went without closing.
+constexpr auto kHolderCheckPeriod = Millis(200);
+
+// True when some process holds a flock on the file at path, as
+// /proc/locks lists it for every process, whoever owns it.
+bool flockedByAnyone(const std::string &path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; waiters
+        // ("1: -> FLOCK ...") hold nothing.
+        std::istringstream words(line);
+        std::string id, kind, mode, access, pid, file;
+        if (words >> id >> kind >> mode >> access >> pid >> file && kind == "FLOCK" &&
+            file == want) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::string systemError(const char *what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -98,12 +132,18 @@ int PtyLine::fillStatus(Clock::time_point deadline) {
     if (master_ < 0) {
         return -1;
     }
-    int ready = waitFor(master_, POLLIN, deadline);
+    int ready = 0;
+    // In slices, so that a host gone without closing is noticed soon.
+    while (ready == 0) {
+        ready = waitFor(master_, POLLIN, std::min(deadline, Clock::now() + kHolderCheckPeriod));
+        // A session that just ended ends the wait too: what comes next
+        // is a new host's and belongs to no transfer in progress.
+        if (ready == 0 && (releaseAbandonedTerminal() || Clock::now() >= deadline)) {
+            return 0;
+        }
+    }
     if (ready < 0) {
         return -1;
-    }
-    if (ready == 0) {
-        return 0;
     }
     uint8_t buf[4096];
     ssize_t n = ::read(master_, buf, sizeof buf);
@@ -237,6 +277,31 @@ bool PtyLine::reply(const std::string &bytes) {
         return false;
     }
     return send(bytes);
+}
+
+// Our own handle keeps the terminal open, so a host killed without closing
+// its port (SIGKILL) leaves the exclusive mode it set in force, and every
+// later host without CAP_SYS_ADMIN would find the port busy. Exclusive mode
+// with nobody locking the terminal and no other process holding it means
+// that host is gone: its session ends here. True when it just did.
+bool PtyLine::releaseAbandonedTerminal() {
+    auto now = Clock::now();
+    if (slave_ < 0 || now < nextHolderCheck_) {
+        return false;
+    }
+    nextHolderCheck_ = now + kHolderCheckPeriod;
+    int exclusive = 0;
+    if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) {
+        return false;
+    }
+    // The lock shows a host of any user; the descriptors only those this
+    // process may look at.
+    if (flockedByAnyone(path_) || kelvo_describe_port_holders(path_.c_str(), nullptr, 0) > 0) {
+        return false;
+    }
+    ioctl(slave_, TIOCNXCL);
+    ++hostsGone_;
+    return true;
 }
 
 long PtyLine::hostSpeed() const {

@@ -44,6 +44,7 @@ class PtyLine : public ByteLine {
     // How often the host has discarded its pending input (it does so when
     // it closes the port): what it reads after that is new.
     uint64_t inputFlushes() const override { return inputFlushes_; }
+    uint64_t hostsGone() const override { return hostsGone_; }
 
     // A reply: waits the turnaround latency first. False when the line is gone.
     bool reply(const std::string &bytes) override;
@@ -57,6 +58,7 @@ class PtyLine : public ByteLine {
 
   private:
     int fillStatus(Clock::time_point deadline);
+    bool releaseAbandonedTerminal();
     void paceReceived(size_t count);
     bool writeAll(const char *data, size_t size);
     Clock::duration wireTime(size_t count) const;
@@ -66,9 +68,11 @@ class PtyLine : public ByteLine {
     std::string path_;
     std::deque<uint8_t> pending_;
     uint64_t inputFlushes_ = 0;
+    uint64_t hostsGone_ = 0;
     WireModel wire_;
     Clock::time_point rxFreeAt_{};
     Clock::time_point txFreeAt_{};
+    Clock::time_point nextHolderCheck_{};
 };
 
 } // namespace sim

@@ -18,6 +18,7 @@ constexpr auto kCancelTail = Millis(100);           // for more CAN after the fi
 constexpr auto kPurgeLimit = std::chrono::seconds(3);
 constexpr auto kSilentQuiet = std::chrono::seconds(5); // ends the silent fault mode
 constexpr auto kSilentLimit = std::chrono::seconds(60);
+constexpr auto kLateAck = std::chrono::seconds(2); // beyond the sender's reply wait
 
 std::string byteText(uint8_t b) {
     return std::string(1, static_cast<char>(b));
@@ -66,6 +67,7 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     written_ = 0;
     blocks_ = 0;
     errors_ = 0;
+    gone_ = line_.hostsGone();
     int start = waitForFirstBlock();
     if (start < 0) {
         return {start == kLineGone ? XmodemEnd::LineGone : XmodemEnd::NoStart, 0, {}};
@@ -73,6 +75,9 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     auto firstBlockAt = Clock::now();
     for (;;) {
         std::optional<XmodemEnd> end = handleStart(start);
+        if (!end && hostLeft()) {
+            end = XmodemEnd::Cancelled;
+        }
         if (!end && errors_ >= kMaxErrors) {
             end = XmodemEnd::Cancelled; // the sender is gone or hopeless
         }
@@ -124,6 +129,9 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
     if (status == BlockStatus::LineGone) {
         return XmodemEnd::LineGone;
     }
+    if (status == BlockStatus::Bad && hostLeft()) {
+        return XmodemEnd::Cancelled; // cut off: nobody to send it again
+    }
     if (status == BlockStatus::Bad) {
         rejectBlock(true);
         return std::nullopt;
@@ -143,12 +151,19 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
         line_.hangUp();
         return XmodemEnd::LineGone;
     }
+    long before = blocks_;
     if (!storeBlock(data, size)) {
         line_.reply(std::string(3, static_cast<char>(kCan)));
         return XmodemEnd::OutOfFlash;
     }
-    line_.reply(byteText(kAck));
     errors_ = 0;
+    if (before == faults_.loseAckAfterBlocks) {
+        return std::nullopt; // the sender must send the block again
+    }
+    if (before == faults_.lateAckAfterBlocks && !sleepFor(kLateAck)) {
+        return XmodemEnd::LineGone;
+    }
+    line_.reply(byteText(kAck));
     return std::nullopt;
 }
 
@@ -156,7 +171,7 @@ int XmodemReceiver::waitForFirstBlock() {
     std::string offer = byteText(crc_ ? kCrcRequest : kNak);
     uint64_t flushes = line_.inputFlushes();
     for (int i = 0; i < kStartOffers; ++i) {
-        if (line_.inputFlushes() != flushes) {
+        if (line_.inputFlushes() != flushes || hostLeft()) {
             return kTimedOut; // the host closed its port: it gave up on the transfer
         }
         if (!line_.reply(offer)) {
@@ -185,6 +200,9 @@ int XmodemReceiver::waitForNextBlock() {
         int b = line_.readByte(kByteWait);
         if (b != kTimedOut) {
             return b;
+        }
+        if (hostLeft()) {
+            return kTimedOut; // no more blocks will come
         }
         rejectBlock(false);
     }

@@ -15,10 +15,12 @@ namespace sim {
 uint16_t xmodemCrc16(const uint8_t *data, size_t size);
 
 struct XmodemFaults {
-    bool crcStart = false;       // ask with "C" instead of NAK
-    bool nakStorm = false;       // reject every block
-    long silentAfterBlocks = -1; // stop answering after this many blocks
-    long hangUpAfterBlocks = -1; // unplug after this many blocks
+    bool crcStart = false;        // ask with "C" instead of NAK
+    bool nakStorm = false;        // reject every block
+    long silentAfterBlocks = -1;  // stop answering after this many blocks
+    long hangUpAfterBlocks = -1;  // unplug after this many blocks
+    long loseAckAfterBlocks = -1; // the next block's ACK is lost on the wire
+    long lateAckAfterBlocks = -1; // the next block's ACK comes late
 };
 
 enum class XmodemEnd {
@@ -59,6 +61,8 @@ class XmodemReceiver {
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
     bool cancelledBySender();
+    // The host went away without closing its port since the transfer began.
+    bool hostLeft() const { return line_.hostsGone() != gone_; }
     void dropCancelBytes();
 
     ByteLine &line_;
@@ -68,8 +72,9 @@ class XmodemReceiver {
     uint8_t expected_ = 1;
     uint64_t offset_ = 0;
     uint64_t written_ = 0;
-    long blocks_ = 0; // blocks stored
-    int errors_ = 0;  // rejected blocks and silences in a row
+    long blocks_ = 0;      // blocks stored
+    int errors_ = 0;       // rejected blocks and silences in a row
+    uint64_t gone_ = 0; // hosts gone from the line when the transfer began
 };
 
 } // namespace sim

@@ -4,7 +4,7 @@
 KELVO_PACKAGES=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev googletest
-  libssl-dev lrzsz strace time procps
+  libssl-dev lrzsz strace time procps util-linux
   qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
   xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev

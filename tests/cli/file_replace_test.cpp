@@ -253,5 +253,37 @@ TEST_F(FileReplace, FlashBinThatIsNotARegularFileIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(kt::readFile(dir.file("real.bin")), "image");
 }
 
+// Root running a setter or "-generate" on someone else's files: each file
+// keeps its owner, group and mode, or that user's next setter is refused.
+TEST_F(FileReplace, ReplacedFilesKeepOwnerGroupAndModeUnderRoot) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: only root can give a file to another user";
+    }
+    kt::writeFile(dir.file("a.bin"), "image");
+    ASSERT_EQ(cli({"-set", "generate_bin", "1", "a.bin", "0x0"}).exit_code, 0);
+    ASSERT_EQ(cli({"-generate"}).exit_code, 0);
+    const uid_t owner = 4321;
+    const gid_t group = 8765;
+    const struct {
+        const char *file;
+        std::vector<std::string> command;
+    } cases[] = {
+        {"record.dat", {"-set", "baudrate", "9600"}},
+        {"generate.dat", {"-set", "generate_bin", "2", "a.bin", "0x1000"}},
+        {"flash.bin", {"-generate"}},
+    };
+    for (const auto &c : cases) {
+        std::string path = dir.file(c.file);
+        ASSERT_EQ(::chown(path.c_str(), owner, group), 0) << c.file;
+        ASSERT_EQ(::chmod(path.c_str(), 0640), 0) << c.file;
+        ASSERT_EQ(cli(c.command).exit_code, 0) << c.file;
+        struct stat st;
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << c.file;
+        EXPECT_EQ(st.st_uid, owner) << c.file;
+        EXPECT_EQ(st.st_gid, group) << c.file;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << c.file;
+    }
+}
+
 } // namespace
 } // namespace ct

@@ -2,9 +2,11 @@
 // message, its exit status and no more traffic than it needs.
 #include "e2e_support.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace dt {
@@ -133,9 +135,87 @@ TEST_F(Failure, BusyDevice181) {
     ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
     kt::RunResult r = cli({"-download"});
     ::close(fd);
-    EXPECT_EQ(r.out, kBegin + "error: cannot access " + tty() + ": busy\n");
+    // The holder is named; the simulator, the terminal's other side, is not.
+    EXPECT_EQ(r.out, kBegin + "error: cannot access " + tty() + ": busy\nwarning: " + tty() +
+                         " is also open in process " + std::to_string(::getpid()) +
+                         " (device_e2e_test)\n");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(commandLog(), "");
+}
+
+// A program holding the port without a lock takes the replies: the failure
+// names it, so that nobody blames the board.
+TEST_F(Failure, OtherHolderOfThePortIsNamed181) {
+    setImage("image bytes");
+    startSim({"--no-ping"});
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        int fd = ::open(tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
+        ::_exit(fd < 0 ? 126 : 127);
+    }
+    std::string named =
+        "warning: " + tty() + " is also open in process " + std::to_string(holder) + " (sleep)\n";
+    for (int i = 0;
+         i < 100 && kt::readFile("/proc/" + std::to_string(holder) + "/comm") != "sleep\n"; ++i) {
+        ::usleep(20000);
+    }
+    kt::RunResult r = cli({"-download"});
+    kt::RunResult e = cli({"-erase", "chip"});
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.out, kBegin + "Received:\ndevice ping not received\n" + named);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(e.out, "device ping not received\n" + named);
+}
+
+// Paths that are no serial line are refused before anything is sent.
+TEST_F(Failure, NotASerialPort181) {
+    setImage("image bytes");
+    ASSERT_EQ(::mkdir(path("dir").c_str(), 0755), 0);
+    for (const std::string &port :
+         std::vector<std::string>{"/dev/null", "/dev/zero", path("image.bin"), path("dir")}) {
+        std::memset(rec_.device, 0, sizeof rec_.device);
+        std::strcpy(rec_.device, port.c_str());
+        saveRecord();
+        std::string refused = "error: cannot access " + port + ": not a serial port\n";
+        kt::RunResult r = cli({"-download"});
+        EXPECT_EQ(r.out, kBegin + refused);
+        EXPECT_EQ(r.exit_code, 1);
+        kt::RunResult e = cli({"-erase", "chip"});
+        EXPECT_EQ(e.out, refused);
+        EXPECT_EQ(e.exit_code, 1);
+    }
+    EXPECT_EQ(kt::readFile(path("image.bin")), "image bytes");
+}
+
+// A chip erase wipes what a keep option is meant to keep: refused before
+// any traffic, whatever the option's value.
+TEST_F(Failure, ChipEraseWithKeepOption189) {
+    setImage(kt::randomBytes(0x4000, 9));
+    startSim();
+    rec_.chip_erase = 1;
+    const struct {
+        int sys, wifi;
+        const char *message;
+    } cases[] = {
+        {1, 0,
+         "chip_erase 1 would erase the system data that keep_sys_data 1 asks to keep: "
+         "set chip_erase 0 to keep it, or keep_sys_data 0 to let it be erased"},
+        {0, 1,
+         "chip_erase 1 would erase the Wi-Fi data that keep_wifi_data 1 asks to keep: "
+         "set chip_erase 0 to keep it, or keep_wifi_data 0 to let it be erased"},
+        {2, 1,
+         "chip_erase 1 would erase the system data and Wi-Fi data that keep_sys_data 2 "
+         "and keep_wifi_data 1 ask to keep: set chip_erase 0 to keep them, or "
+         "keep_sys_data 0 and keep_wifi_data 0 to let them be erased"},
+    };
+    for (const auto &c : cases) {
+        rec_.keep_sys_data = c.sys;
+        rec_.keep_wifi_data = c.wifi;
+        saveRecord();
+        expectRefusedDownload(std::string("error: ") + c.message + "\n");
+    }
 }
 
 TEST_F(Failure, SilentChip181) {

@@ -18,7 +18,9 @@ using Clock = std::chrono::steady_clock;
 // The command-line program in the background, its output in a file.
 class BackgroundCli {
   public:
-    BackgroundCli(const std::vector<std::string> &args, const std::string &cwd)
+    // prefix: a command that runs the program (setpriv and its options).
+    BackgroundCli(const std::vector<std::string> &args, const std::string &cwd,
+                  const std::vector<std::string> &prefix = {})
         : out_(cwd + "/cli.out") {
         pid_ = fork();
         if (pid_ == 0) {
@@ -28,7 +30,11 @@ class BackgroundCli {
             }
             dup2(fd, 1);
             dup2(fd, 2);
-            std::vector<char *> argv{const_cast<char *>(KELVO_CLI_PATH)};
+            std::vector<char *> argv;
+            for (const auto &p : prefix) {
+                argv.push_back(const_cast<char *>(p.c_str()));
+            }
+            argv.push_back(const_cast<char *>(KELVO_CLI_PATH));
             for (const auto &a : args) {
                 argv.push_back(const_cast<char *>(a.c_str()));
             }
@@ -116,6 +122,32 @@ TEST_P(Interrupt, TransferIsCancelledAndTheNextDownloadGoesThrough) {
     setImage(image);
     kt::RunResult next = cli({"-download"}, 60000);
     EXPECT_EQ(next.exit_code, 0) << next.out;
+    EXPECT_TRUE(eventLogged("\nxmodem completed 2048 bytes"));
+    EXPECT_TRUE(flash().substr(0, 2048) == image);
+}
+
+// A host killed outright cannot clear the exclusive mode it set on the
+// terminal; the simulator must, or every later host without CAP_SYS_ADMIN
+// finds the port busy. Run as such a host (root drops the capability).
+TEST_F(Interrupt, HostKilledMidTransferLeavesThePortUsable) {
+    std::vector<std::string> noAdmin;
+    if (::geteuid() == 0) {
+        noAdmin = {"/usr/bin/setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--"};
+    }
+    {
+        BackgroundCli run({"-download"}, dir_.path(), noAdmin);
+        ASSERT_TRUE(run.waitForOutput("Downloading ---- ", 60000)) << run.output();
+        run.sendSignal(SIGKILL);
+        EXPECT_EQ(run.wait(30000), 128 + SIGKILL);
+    }
+    EXPECT_TRUE(eventLogged("xmodem abandoned ")) << kt::readFile(path("events.log"));
+
+    std::string image = kt::randomBytes(2048, 23);
+    setImage(image);
+    std::vector<std::string> next = noAdmin;
+    next.insert(next.end(), {KELVO_CLI_PATH, "-download"});
+    kt::RunResult r = kt::run(next, dir_.path(), 60000);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(eventLogged("\nxmodem completed 2048 bytes"));
     EXPECT_TRUE(flash().substr(0, 2048) == image);
 }

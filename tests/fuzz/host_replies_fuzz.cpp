@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int32_t result = run(c);
     bool stopAsked = c.cancelAtWrite != 0 && fuzz::scripted_line::writes() >= c.cancelAtWrite;
     kelvo_clear_cancel();
-    if (result < KELVO_SUCCESS || result > KELVO_INTERRUPTED) {
+    if (result < KELVO_SUCCESS || result > KELVO_SETTINGS_CONFLICT) {
         fuzz::fail("a result outside the defined codes");
     }
     if (fuzz::scripted_line::isOpen()) {

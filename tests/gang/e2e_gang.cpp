@@ -322,6 +322,16 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
     r = gang({sim.tty()});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.out, "Device setting not done\nFlash Offset out of range\n");
+    // A chip erase with a keep option: refused before any worker starts.
+    std::strcpy(rec.flash_offset, "0x0000");
+    rec.chip_erase = 1;
+    rec.keep_wifi_data = 1;
+    kt::writeFile(dir_.file("record.dat"), std::string(reinterpret_cast<char *>(&rec), sizeof rec));
+    r = gang({"--log", "log.csv", sim.tty()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "error: chip_erase 1 would erase the Wi-Fi data that keep_wifi_data 1 asks "
+                     "to keep: set chip_erase 0 to keep it, or keep_wifi_data 0 to let it be "
+                     "erased\n");
 
     EXPECT_EQ(sim.commandLog(), "");
     EXPECT_FALSE(kt::fileExists(dir_.file("log.csv")));

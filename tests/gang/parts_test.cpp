@@ -207,6 +207,14 @@ TEST(GangReason, TheCauseBeforeTheRegionLine) {
     EXPECT_EQ(gang::failureReason("", KELVO_CONFIG_REFUSED),
               "device configs not set, please retry.");
     EXPECT_EQ(gang::failureReason("garbage", 999), "result 999");
+    // Other programs holding the port go with the cause.
+    std::string held = "Received:\ndevice ping not received\n"
+                       "warning: /dev/ttyUSB2 is also open in process 1234 (minicom)\n"
+                       "warning: /dev/ttyUSB2 is also open in process 99 (cat)\n";
+    EXPECT_EQ(gang::failureReason(held, KELVO_NO_PING),
+              "device ping not received; /dev/ttyUSB2 is also open in process 1234 (minicom); "
+              "/dev/ttyUSB2 is also open in process 99 (cat)");
+    EXPECT_EQ(gang::failureReason("", KELVO_SETTINGS_CONFLICT), "chip_erase with a keep option");
 }
 
 TEST(GangPorts, RefusesNonDevicesAndTheSameDeviceTwice) {

@@ -8,7 +8,9 @@
 #include <QtWidgets>
 #include <cstdlib>
 #include <fcntl.h>
+#include <csignal>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -427,6 +429,55 @@ class OperationsTest : public QObject {
                  QStringList({"File " + image + " Exists", busy, "Ping not received", busy,
                               "Ping not received", "Chip Erase Fail"}));
         QVERIFY2(printed.find(busy.toStdString() + "\n") != std::string::npos, printed.c_str());
+    }
+
+    // A program holding the port without a lock is named in the log.
+    void portHolderInLog() {
+        const QString image = writeImage(4096, 13);
+        kt::ChipSim sim(dir->path(), {kNoPing});
+        const pid_t holder = ::fork();
+        if (holder == 0) {
+            const int fd = ::open(sim.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ::execl("/bin/sleep", "sleep", "60", static_cast<char *>(nullptr));
+            ::_exit(fd < 0 ? 126 : 127);
+        }
+        const std::string comm = "/proc/" + std::to_string(holder) + "/comm";
+        for (int i = 0; i < 100 && kt::readFile(comm) != "sleep\n"; ++i)
+            QTest::qWait(20);
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        const int result = runOperation(&window, "pushButton");
+        ::kill(holder, SIGKILL);
+        ::waitpid(holder, nullptr, 0);
+        QCOMPARE(result, int(KELVO_NO_PING));
+        const QString named = QString("warning: %1 is also open in process %2 (sleep)")
+                                  .arg(QString::fromStdString(sim.tty()))
+                                  .arg(holder);
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists", named, "Ping not received"}));
+    }
+
+    // A chip erase with a keep option of the record is refused before
+    // anything is sent, with the reason in the log.
+    void downloadEraseWithKeepOption() {
+        const QString image = writeImage(4096, 14);
+        kt::ChipSim sim(dir->path(), {});
+        create_device_setting();
+        QCOMPARE(setKeepSysData("1"), int(KELVO_SUCCESS));
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        gt::child<QCheckBox>(&window, "checkBox")->setChecked(true);
+        QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SETTINGS_CONFLICT));
+        QCOMPARE(gt::logLines(&window),
+                 QStringList({"File " + image + " Exists",
+                              "error: chip_erase 1 would erase the system data that "
+                              "keep_sys_data 1 asks to keep: set chip_erase 0 to keep it, or "
+                              "keep_sys_data 0 to let it be erased",
+                              "Chip erase refused: it would erase the kept data"}));
+        QCOMPARE(status(&window), QStringLiteral("Fail"));
+        QCOMPARE(sim.commandLog(), std::string());
     }
 
     // A device of the record that the system does not list (the

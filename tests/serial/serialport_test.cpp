@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -259,6 +260,61 @@ TEST_F(SerialPort, OpenPortIsHeldUntilClosed) {
     close(other);
 }
 
+// A child that holds the terminal (and, when asked, the pseudo-terminal's
+// master as well, as the program at the other end of it does) until killed.
+pid_t startHolder(const std::string &slave, int master, bool keepMaster) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_NAME, "port-holder");
+        if (!keepMaster) {
+            close(master);
+        }
+        int fd = open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ssize_t n = write(ready[1], fd >= 0 ? "y" : "n", 1);
+        for (;;) {
+            pause();
+        }
+        _exit(n == 1 ? 0 : 1);
+    }
+    close(ready[1]);
+    char c = 0;
+    ssize_t n = read(ready[0], &c, 1);
+    close(ready[0]);
+    return n == 1 && c == 'y' ? pid : -1;
+}
+
+TEST(PortHolders, NamesOtherProcessesButNotTheTerminalsOtherSide) {
+    st::PtyPair pty;
+    char buf[256];
+    EXPECT_EQ(kelvo_describe_port_holders(pty.slave().c_str(), buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(kelvo_describe_port_holders("/nonexistent/ttyKELVO", buf, sizeof buf), 0);
+    const struct {
+        bool keepMaster;
+        int found;
+    } cases[] = {{false, 1}, {true, 0}};
+    for (const auto &c : cases) {
+        pid_t holder = startHolder(pty.slave(), pty.master(), c.keepMaster);
+        ASSERT_GT(holder, 0);
+        std::string line =
+            pty.slave() + " is also open in process " + std::to_string(holder) + " (port-holder)\n";
+        EXPECT_EQ(kelvo_describe_port_holders(pty.slave().c_str(), buf, sizeof buf), c.found);
+        EXPECT_EQ(buf, c.found ? line : "") << c.keepMaster;
+        if (c.found) {
+            // A buffer too small keeps the count and a terminated start.
+            char small[8];
+            EXPECT_EQ(kelvo_describe_port_holders(pty.slave().c_str(), small, sizeof small), 1);
+            EXPECT_EQ(std::string(small), line.substr(0, sizeof small - 1));
+        }
+        kill(holder, SIGKILL);
+        waitpid(holder, nullptr, 0);
+    }
+}
+
 TEST_F(SerialPort, OpenFailuresSayWhy) {
     kt::TempDir dir;
     std::string plain = dir.file("not-a-tty");
@@ -269,7 +325,7 @@ TEST_F(SerialPort, OpenFailuresSayWhy) {
     EXPECT_EQ(cap.finish(),
               "error: cannot access /nonexistent/ttyKELVO: No such file or directory\n"
               "error: cannot access " +
-                  plain + ": Inappropriate ioctl for device\n");
+                  plain + ": not a serial port\n");
     // Nothing stays open or locked after a failed open.
     EXPECT_EQ(serialport_close(), 0);
     int again = open(plain.c_str(), O_RDWR);

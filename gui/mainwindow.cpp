@@ -271,7 +271,10 @@ void MainWindow::appendResultLine(int result) {
         {KELVO_ERASE_FAILED, QT_TR_NOOP("Erase Unsuccessful")},
         {KELVO_TRANSFER_FAILED, QT_TR_NOOP("Xmodem failure")},
         {KELVO_INTERRUPTED, QT_TR_NOOP("Operation interrupted")},
-        {KELVO_SETTINGS_CONFLICT, QT_TR_NOOP("Chip erase refused: it would erase the kept data")},
+        // The core's line names the record's fields; this one the window's box.
+        {KELVO_SETTINGS_CONFLICT,
+         QT_TR_NOOP("Download refused: untick \"Chip Erase\" to keep the data, or set the "
+                    "keep option to 0 with kelvo_pgtool_cli")},
     };
     for (const auto &entry : kResultLines) {
         if (entry.result == result) {

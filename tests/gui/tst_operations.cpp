@@ -475,9 +475,37 @@ class OperationsTest : public QObject {
                               "error: chip_erase 1 would erase the system data that "
                               "keep_sys_data 1 asks to keep: set chip_erase 0 to keep it, or "
                               "keep_sys_data 0 to let it be erased",
-                              "Chip erase refused: it would erase the kept data"}));
+                              "Download refused: untick \"Chip Erase\" to keep the data, or "
+                              "set the keep option to 0 with kelvo_pgtool_cli"}));
         QCOMPARE(status(&window), QStringLiteral("Fail"));
         QCOMPARE(sim.commandLog(), std::string());
+    }
+
+    // A record's device that is no serial line is refused by the download
+    // and the erase before anything is written to it, with the reason in
+    // the log.
+    void notASerialPort() {
+        const QString image = writeImage(4096, 17);
+        const std::string plain = dir->path() + "/not-a-port";
+        kt::writeFile(plain, "untouched");
+        for (const std::string &device : {plain, std::string("/dev/null")}) {
+            create_device_setting();
+            QCOMPARE(addDevice(device.c_str()), int(KELVO_SUCCESS));
+            MainWindow window(nullptr, &dialogs);
+            QCOMPARE(gt::child<QComboBox>(&window, "comboBox_8")->currentText(),
+                     QString::fromStdString(device));
+            gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+            const QString refused =
+                "error: cannot access " + QString::fromStdString(device) + ": not a serial port";
+            QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_NO_PING));
+            QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_NO_PING));
+            QCOMPARE(gt::logLines(&window),
+                     QStringList({"File " + image + " Exists", refused, "Ping not received",
+                                  refused, "Ping not received", "Chip Erase Fail"}));
+            QCOMPARE(status(&window), QStringLiteral("Fail"));
+            QCOMPARE(gt::recordText(gt::kDevice), QByteArray::fromStdString(device));
+        }
+        QCOMPARE(kt::readFile(plain), std::string("untouched"));
     }
 
     // A device of the record that the system does not list (the

@@ -49,14 +49,12 @@ class WindowTest : public QObject {
             int percent;
         } cases[] = {
             {10000, 7024, 70},
-            {10000, 0, 0},
             {10000, 9999, 99},
-            {65536, 64512, 98},
             {61440, 61440, 100},
             {5000, 65536, 100},
             {5000, -1, 0},
             {0, 0, 0},
-            {int64_t(3) << 31, int64_t(3) << 30, 50}, // beyond 32 bits
+            {int64_t(3) << 31, int64_t(3) << 30, 50},
         };
         for (const auto &c : cases)
             QCOMPARE(windowlogic::progressPercent(c.total, c.sent), c.percent);

@@ -9,7 +9,7 @@ KELVO_PACKAGES=(
   xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
-  python3
+  libtomlplusplus-dev libncurses-dev tmux python3
 )
 
 kelvo_missing_packages() {

@@ -265,6 +265,12 @@ enum kelvo_phase {
 int kelvo_current_phase(void);
 /* Byte count of the XModem transfer in flight (0 before the first). */
 int64_t kelvo_transfer_size(void);
+/* Progress of an image download over all its writes (a download that keeps
+ * system or Wi-Fi data writes several regions): the bytes that all its
+ * writes send go to *total (when total is not null), and the result is how
+ * many of them the chip has acknowledged. Both are 0 while no download is
+ * writing, before its first write and after its end alike. */
+int64_t kelvo_download_progress(int64_t *total);
 
 int32_t eraseChip(void);
 int32_t eraseChipSector(const char *offset, const char *length);

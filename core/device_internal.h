@@ -65,6 +65,16 @@ std::vector<RegionWrite> planImageWrites(size_t imageSize, uint32_t offset, cons
 // would land in a region the keep options protect.
 bool paddingHitsKeptRegion(const std::vector<RegionWrite> &plan, int keepSysData, int keepWifiData);
 
+// ---- Progress of a download over its whole plan (flash_write.cpp), read
+// through kelvo_download_progress.
+
+// The plan's byte count, when its writes begin.
+void startPlanProgress(int64_t total);
+// Before each write of the plan: the bytes of the writes before it.
+void startPlanWrite(int64_t bytesBefore);
+// After the download, successful or not: no download is writing.
+void endPlanProgress();
+
 // ---- Command session (session.cpp).
 
 // Reply of one read window: 100 bytes and a zero that always stays.

@@ -173,9 +173,21 @@ int checkRecord(DeviceSetting *rec, uint32_t *offset) {
     return result;
 }
 
+int64_t planBytes(const Plan &plan) {
+    int64_t total = 0;
+    for (const auto &step : plan) {
+        total += static_cast<int64_t>(step.length);
+    }
+    return total;
+}
+
 int writeImage(const DeviceSetting &rec, const Image &image, const Plan &plan) {
     kelvo::printLine("\r\nStart download\r");
+    kelvo::startPlanProgress(planBytes(plan));
+    int64_t written = 0;
     for (const auto &step : plan) {
+        kelvo::startPlanWrite(written);
+        written += static_cast<int64_t>(step.length);
         if (step.announce != nullptr) {
             kelvo::printLine(step.announce);
         }
@@ -242,6 +254,7 @@ extern "C" int32_t kelvo_download_image_data(const DeviceSetting *settings, cons
         result = writeImage(rec, image, plan);
     }
     result = kelvo::endOperation(result);
+    kelvo::endPlanProgress();
     return result;
 }
 

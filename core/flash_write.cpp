@@ -6,6 +6,7 @@
 #include "interrupt.h"
 #include "phase.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <climits>
@@ -21,14 +22,20 @@ constexpr uint8_t kNak = 0x15;
 constexpr size_t kDigestSize = 32;
 constexpr size_t kDigestReplyOffset = 6; // the chip's prefix before the digest
 
-enum TransferState { kRunning, kSucceeded, kFailed };
+enum TransferState { kIdle, kRunning, kSucceeded, kFailed };
 
 // Byte count of the transfer in flight, read by the monitor.
 std::atomic<int64_t> FileSize{0};
 // Progress counter reading taken before the transfer started: the counter
 // keeps the previous transfer's last value until the new transfer sets it.
 std::atomic<int32_t> counterBeforeTransfer{0};
-std::atomic<int> transferState{kSucceeded};
+std::atomic<int> transferState{kIdle};
+
+// The image download's plan as a whole, for displays on other threads:
+// its byte count (0 while no download writes) and the bytes of its writes
+// before the one in flight.
+std::atomic<int64_t> planTotal{0};
+std::atomic<int64_t> planBefore{0};
 
 void printPercent(int percent) {
     infohelper_output_progress("\rDownloading ---- %d%%", percent);
@@ -163,7 +170,48 @@ bool writeRequestValid(const uint8_t *data, int64_t size, const char *offset) {
     return true;
 }
 
+// Bytes of the transfer in flight that the chip has acknowledged: none
+// until the transfer has set the counter (which keeps the previous
+// transfer's last value until then), all of them once it has succeeded.
+int64_t sentInTransfer() {
+    int state = transferState.load();
+    int64_t size = FileSize.load();
+    if (state == kSucceeded) {
+        return size;
+    }
+    if (state != kRunning) {
+        return 0;
+    }
+    int32_t remaining = checkremaining_bytes();
+    if (remaining == counterBeforeTransfer.load() && remaining != size) {
+        return 0;
+    }
+    return std::clamp<int64_t>(size - remaining, 0, size);
+}
+
 } // namespace
+
+namespace kelvo {
+
+void startPlanProgress(int64_t total) {
+    transferState.store(kIdle);
+    planBefore.store(0);
+    planTotal.store(total);
+}
+
+// Idle first: for a moment the sum may lag, but it never counts the
+// previous write twice.
+void startPlanWrite(int64_t bytesBefore) {
+    transferState.store(kIdle);
+    planBefore.store(bytesBefore);
+}
+
+void endPlanProgress() {
+    planTotal.store(0);
+    planBefore.store(0);
+}
+
+} // namespace kelvo
 
 extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int flash_pin,
                                       const char *offset, int hash_verify) {
@@ -205,4 +253,15 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
 
 extern "C" int64_t kelvo_transfer_size(void) {
     return FileSize.load();
+}
+
+extern "C" int64_t kelvo_download_progress(int64_t *total) {
+    int64_t planned = planTotal.load();
+    if (total != nullptr) {
+        *total = planned;
+    }
+    if (planned <= 0) {
+        return 0;
+    }
+    return std::min(planBefore.load() + sentInTransfer(), planned);
 }

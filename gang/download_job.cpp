@@ -12,6 +12,8 @@ namespace {
 // record is never used here, so "NaN" there must not refuse the run.
 const char kAnyPort[] = "(each port)";
 
+} // namespace
+
 std::string hexDigest(const uint8_t *bytes, int64_t size) {
     sha256_context ctx;
     char hex[65];
@@ -20,6 +22,8 @@ std::string hexDigest(const uint8_t *bytes, int64_t size) {
     sha256_final_hex(&ctx, hex);
     return hex;
 }
+
+namespace {
 
 std::string absolutePath(const char *path) {
     char buf[PATH_MAX];

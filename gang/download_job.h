@@ -13,8 +13,10 @@ struct DownloadJob {
     DeviceSetting record{};
     uint8_t *image = nullptr; // from malloc
     int64_t imageSize = 0;
-    std::string imagePath;   // absolute
-    std::string imageSha256; // lower-case hex
+    std::string imagePath;    // absolute
+    std::string imageSha256;  // lower-case hex
+    std::string recipeName;   // empty without a recipe
+    std::string recipeSha256; // of the recipe file's bytes; empty without one
     DownloadJob() = default;
     ~DownloadJob();
     DownloadJob(const DownloadJob &) = delete;
@@ -26,6 +28,9 @@ struct DownloadJob {
 // used, each port takes its place. 176, or the core's result after its
 // messages on standard output.
 int prepareJob(DownloadJob *job);
+
+// SHA-256 of the bytes as 64 lower-case hexadecimal digits.
+std::string hexDigest(const uint8_t *bytes, int64_t size);
 
 // The record for one port: false when the path does not fit the record.
 bool recordForPort(const DownloadJob &job, const std::string &port, DeviceSetting *rec);

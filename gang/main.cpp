@@ -4,6 +4,7 @@
 #include "csv_log.h"
 #include "download_job.h"
 #include "factory_link.h"
+#include "log_row.h"
 #include "options.h"
 #include "port_claim.h"
 #include "ports.h"
@@ -13,6 +14,7 @@
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
+#include "watch_mode.h"
 
 #include <algorithm>
 #include <csignal>
@@ -42,29 +44,6 @@ int failure(const std::string &why) {
     return kExitFailed;
 }
 
-const std::vector<gang::CsvColumn> kLogColumns = {{"time"},
-                                                  {"port"},
-                                                  {"adapter_serial"},
-                                                  {"usb_id"},
-                                                  {"image"},
-                                                  {"image_size", true},
-                                                  {"image_sha256"},
-                                                  {"flash_offset"},
-                                                  {"chip_erase", true},
-                                                  {"hash_verify", true},
-                                                  {"result", true},
-                                                  {"result_text"},
-                                                  {"seconds", true},
-                                                  {"tool_version"}};
-
-std::string isoTime(std::time_t t) {
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return buf;
-}
-
 std::string resultText(const gang::Board &board) {
     switch (board.outcome) {
     case gang::Outcome::Ok:
@@ -76,24 +55,19 @@ std::string resultText(const gang::Board &board) {
     }
 }
 
-std::vector<std::string> logRow(const gang::DownloadJob &job, const gang::Board &board) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", gang::elapsedSeconds(board, board.end));
-    const DeviceSetting &rec = job.record;
-    return {isoTime(board.startWall),
-            board.port,
-            board.usb.serial,
-            board.usb.usbId,
-            job.imagePath,
-            std::to_string(job.imageSize),
-            job.imageSha256,
-            rec.flash_offset,
-            std::to_string(rec.chip_erase),
-            std::to_string(rec.hash_verify),
-            board.haveResult ? std::to_string(board.result) : "",
-            resultText(board),
-            seconds,
-            KELVO_VERSION};
+// The row of a one-shot run: no station, each port's only board.
+std::vector<std::string> logRow(const gang::LogContext &context, const gang::Board &board) {
+    gang::BoardReport report;
+    report.port = board.port;
+    report.label = board.label;
+    report.board = 1;
+    report.usb = board.usb;
+    report.startWall = board.startWall;
+    report.seconds = gang::elapsedSeconds(board, board.end);
+    report.finished = board.haveResult;
+    report.result = board.result;
+    report.outcome = resultText(board);
+    return gang::stationLogRow(context, report);
 }
 
 // The ports of the run, checked: false after a usage error message.
@@ -228,8 +202,9 @@ int run(const gang::Options &options) {
         return usageError(error);
     }
     gang::DownloadJob job;
-    if (prepareJob(&job) != KELVO_SUCCESS) {
-        return kExitFailed; // the core has printed why
+    int loaded = gang::loadJob(options, &job);
+    if (loaded != kExitOk) {
+        return loaded;
     }
     std::vector<std::string> names = options.names;
     names.resize(ports.size()); // --all names none
@@ -240,7 +215,7 @@ int run(const gang::Options &options) {
     }
     gang::CsvLog log;
     std::string runDir;
-    if ((!options.logFile.empty() && !log.open(options.logFile, kLogColumns, &error)) ||
+    if ((!options.logFile.empty() && !log.open(options.logFile, gang::logColumns(), &error)) ||
         !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
         for (gang::Board &board : boards) {
             gang::releasePort(board.claimFd);
@@ -261,9 +236,10 @@ int run(const gang::Options &options) {
     display.setFooter([&link] { return link.statusLine(); });
     bool logOk = true;
     gang::installParentSignals();
+    gang::LogContext context{&job, options.station, options.operatorId};
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
         std::string why;
-        if (log.isOpen() && !log.append(logRow(job, board), &why)) {
+        if (log.isOpen() && !log.append(logRow(context, board), &why)) {
             logOk = false;
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
@@ -307,5 +283,5 @@ int main(int argc, char **argv) {
     case gang::ParseOutcome::Run:
         break;
     }
-    return run(options);
+    return options.watch ? gang::runWatch(options) : run(options);
 }

@@ -10,6 +10,10 @@ struct Options {
     std::string logFile;   // empty: no traceability log
     std::string outputDir; // empty: gang-<date>-<time>/ in the current directory
     bool allPorts = false;
+    bool watch = false;             // the station: every port on its own cycle until q
+    std::string recipeFile;         // empty: the settings of record.dat
+    std::string station;            // the station's name, for the screen and the log
+    std::string operatorId;         // who runs it, for the log
     std::vector<std::string> ports; // as given, without "NAME="
     std::vector<std::string> names; // per port: NAME of NAME=PORT, or ""
     // The factory link (CFX over AMQP); no URL: none.

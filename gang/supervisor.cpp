@@ -38,6 +38,8 @@ void onParentSignal(int sig) {
 
 const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
 
+} // namespace
+
 void setSignalsBlocked(bool blocked) {
     sigset_t set;
     sigemptyset(&set);
@@ -45,6 +47,7 @@ void setSignalsBlocked(bool blocked) {
         sigaddset(&set, sig);
     }
     sigaddset(&set, kRelaySignal); // a worker takes it only once it handles it
+    sigaddset(&set, SIGUSR2);      // a station slot's stop request, likewise
     ::sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -63,6 +66,22 @@ std::string deathReason(int status) {
     return "worker ended with status " + std::to_string(WEXITSTATUS(status)) +
            " before reporting a result";
 }
+
+int parentSignalFd() {
+    return signalPipe[0];
+}
+
+int parentSignal() {
+    return caughtSignal.load();
+}
+
+void drainParentSignalFd() {
+    char drain[64];
+    ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
+    (void)ignored; // only a wake-up
+}
+
+namespace {
 
 class Run {
   public:

@@ -22,6 +22,14 @@ constexpr int kWatchIntervalMs = 50;
 // The worker's side of the status pipe.
 int statusOut = -1;
 std::atomic<bool> watching{false};
+pthread_t watcher;
+bool watched = false;
+
+} // namespace
+
+void setStatusPipe(int fd) {
+    statusOut = fd;
+}
 
 void sendStatus(const char *line) {
     size_t len = std::strlen(line);
@@ -32,6 +40,8 @@ void sendStatus(const char *line) {
         n = ::write(statusOut, line, len);
     } while (n < 0 && errno == EINTR);
 }
+
+namespace {
 
 // Percentage of the transfer in flight. The counter keeps the previous
 // transfer's end (0) until the next one has sent its first block, so a
@@ -79,6 +89,23 @@ void *watchBody(void *) {
     return nullptr;
 }
 
+} // namespace
+
+void startProgressWatch() {
+    watching.store(true);
+    watched = pthread_create(&watcher, nullptr, watchBody, nullptr) == 0;
+}
+
+void stopProgressWatch() {
+    watching.store(false);
+    if (watched) {
+        pthread_join(watcher, nullptr);
+        watched = false;
+    }
+}
+
+namespace {
+
 void redirectOutput(int fd) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -103,8 +130,9 @@ void installRelayHandler() {
     ::sigaction(kRelaySignal, &sa, nullptr);
 }
 
-// The child's whole life: never returns.
-[[noreturn]] void runWorker(const DeviceSetting &rec, const DownloadJob &job, int outputFd) {
+} // namespace
+
+void becomeChild() {
     ::setpgid(0, 0); // Ctrl-C reaches the parent only; it forwards one signal
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
@@ -112,22 +140,24 @@ void installRelayHandler() {
     }
     kelvo_install_interrupt_handlers();
     installRelayHandler();
+}
+
+namespace {
+
+// The child's whole life: never returns.
+[[noreturn]] void runWorker(const DeviceSetting &rec, const DownloadJob &job, int outputFd) {
+    becomeChild();
     redirectOutput(outputFd);
     sigset_t all;
     sigemptyset(&all);
     ::sigprocmask(SIG_SETMASK, &all, nullptr);
 
-    watching.store(true);
-    pthread_t watcher;
-    bool watched = pthread_create(&watcher, nullptr, watchBody, nullptr) == 0;
+    startProgressWatch();
     // The board's file reads like the output of "kelvo_pgtool_cli -download".
     std::puts("Beginning XModem Download...");
     std::fflush(stdout);
     int result = kelvo_download_image_data(&rec, job.image, job.imageSize);
-    watching.store(false);
-    if (watched) {
-        pthread_join(watcher, nullptr);
-    }
+    stopProgressWatch();
     char line[32];
     std::snprintf(line, sizeof line, "R %d\n", result);
     sendStatus(line);
@@ -201,7 +231,7 @@ bool startWorker(const DownloadJob &job, Board *board, const std::vector<int> &o
     if (pid == 0) {
         ::close(pipeFds[0]);
         handOverPort(board->claimFd, otherClaims);
-        statusOut = pipeFds[1];
+        setStatusPipe(pipeFds[1]);
         runWorker(rec, job, outputFd);
     }
     ::close(outputFd);

@@ -23,6 +23,18 @@ struct StatusParser {
 // How the parent passes an interrupt on to its workers.
 constexpr int kRelaySignal = SIGUSR1;
 
+// ---- The child's side, shared with the station's slots.
+// Where sendStatus writes.
+void setStatusPipe(int fd);
+// One status line, written whole.
+void sendStatus(const char *line);
+// A thread that sends "P" lines while the core works.
+void startProgressWatch();
+void stopProgressWatch();
+// Own process group, dies with the parent, the core's interrupt handlers
+// and the relay of the parent's interrupt.
+void becomeChild();
+
 // Forks the worker for board (port, output file set) with the signals of
 // the parent blocked; fills pid, statusFd, start times. false with error
 // when it could not be started. The board's claim on its port passes to

@@ -45,9 +45,11 @@ void disableItems(QComboBox *combo, int first, int last) {
         model->item(row)->setEnabled(false);
 }
 
-// The record's device and flash offset; empty texts when it cannot be read.
+// The record's device, flash offset and baud rate; empty texts and no rate
+// when it cannot be read.
 struct StoredSettings {
     QString device, flashOffset;
+    int32_t baudrate = KELVO_NOT_SET;
 };
 
 QString recordText(const char *field, size_t size) {
@@ -59,7 +61,7 @@ StoredSettings storedSettings() {
     if (load_device_setting(&record) != KELVO_SUCCESS)
         return {};
     return {recordText(record.device, sizeof record.device),
-            recordText(record.flash_offset, sizeof record.flash_offset)};
+            recordText(record.flash_offset, sizeof record.flash_offset), record.baudrate};
 }
 
 // Hex SHA-256 of a regular file, "" when it cannot be read: the core's
@@ -92,6 +94,7 @@ MainWindow::MainWindow(QWidget *parent, Dialogs *dialogs)
     clear_stats_onDisplay();
     showStoredImagePath();
     showStoredOffset();
+    showStoredBaudRate();
     showImageDigest();
     disableUnofferedEntries();
     ui->lineEdit_2->setReadOnly(true);
@@ -152,6 +155,24 @@ QString MainWindow::selectedDevice() const {
 void MainWindow::showStoredOffset() {
     const QString offset = storedSettings().flashOffset;
     ui->lineEdit_5->setText(offset == QLatin1String("NaN") ? QString() : offset);
+}
+
+// The record's rate, so that opening the window and running an operation
+// leaves a station's rate as it was; a record without a rate shows the
+// list's first entry.
+void MainWindow::showStoredBaudRate() {
+    const int32_t rate = storedSettings().baudrate;
+    QStringList entries;
+    for (int row = 0; row < ui->comboBox_9->count(); ++row)
+        entries << ui->comboBox_9->itemText(row);
+    const QStringList joined = windowlogic::baudEntries(entries, rate);
+    if (joined != entries) {
+        ui->comboBox_9->clear();
+        ui->comboBox_9->addItems(joined);
+    }
+    const int row = ui->comboBox_9->findText(QString::number(rate));
+    if (row >= 0)
+        ui->comboBox_9->setCurrentIndex(row);
 }
 
 void MainWindow::showImageDigest() {
@@ -250,7 +271,10 @@ void MainWindow::appendResultLine(int result) {
         {KELVO_ERASE_FAILED, QT_TR_NOOP("Erase Unsuccessful")},
         {KELVO_TRANSFER_FAILED, QT_TR_NOOP("Xmodem failure")},
         {KELVO_INTERRUPTED, QT_TR_NOOP("Operation interrupted")},
-        {KELVO_SETTINGS_CONFLICT, QT_TR_NOOP("Chip erase refused: it would erase the kept data")},
+        // The core's line names the record's fields; this one the window's box.
+        {KELVO_SETTINGS_CONFLICT,
+         QT_TR_NOOP("Download refused: untick \"Chip Erase\" to keep the data, or set the "
+                    "keep option to 0 with kelvo_pgtool_cli")},
     };
     for (const auto &entry : kResultLines) {
         if (entry.result == result) {
@@ -322,40 +346,30 @@ static QFuture<int> runWithCapture(MainWindow *window, int32_t (*operation)(),
 }
 
 void MainWindow::trig_xmodem_download() {
-    // Read before the worker starts, so that it cannot be the new transfer's
-    // value yet; a plain write sends the whole image in one transfer.
-    const QFileInfo image(storedImagePath());
-    counter_ =
-        windowlogic::FreshCounter(checkremaining_bytes(), image.isFile() ? image.size() : -1);
-    transferTotal_ = 0;
     totalPrinted_ = false;
     startOperation(Operation::Download,
                    runWithCapture(this, xmodem_download_image, &MainWindow::captureLine));
     progressTimer_.start();
 }
 
-void MainWindow::printTransferTotal(int32_t total) {
-    std::printf("rem %d\n", int(total));
+void MainWindow::printTransferTotal(int64_t total) {
+    std::printf("rem %lld\n", static_cast<long long>(total));
     std::fflush(stdout);
     totalPrinted_ = true;
 }
 
-// The bar follows the first transfer of the download: its first positive
-// fresh counter reading is the total; once the counter is back at 0 the bar
-// waits for the result.
+// The bar follows the whole download, every region of it, as the core
+// counts it; it never moves back while the download runs.
 void MainWindow::followProgress() {
-    const int32_t remaining = counter_.filter(checkremaining_bytes());
-    if (!totalPrinted_) {
-        if (remaining <= 0)
-            return;
-        transferTotal_ = remaining;
-        printTransferTotal(transferTotal_);
-    }
-    if (remaining < 1) {
-        progressTimer_.stop();
+    int64_t total = 0;
+    const int64_t sent = kelvo_download_progress(&total);
+    if (total <= 0)
         return;
-    }
-    ui->progressBar->setValue(windowlogic::progressPercent(transferTotal_, remaining));
+    if (!totalPrinted_)
+        printTransferTotal(total);
+    const int percent = windowlogic::progressPercent(total, sent);
+    if (percent > ui->progressBar->value())
+        ui->progressBar->setValue(percent);
 }
 
 void MainWindow::onOperationFinished() {
@@ -368,7 +382,7 @@ void MainWindow::onOperationFinished() {
         appendLog(line);
     if (finished == Operation::Download) {
         if (!totalPrinted_)
-            printTransferTotal(counter_.filter(checkremaining_bytes()));
+            printTransferTotal(0); // nothing was written
         showDownloadResult(result);
         showStoredOffset();
         ShowDevice();

@@ -91,6 +91,7 @@ class MainWindow : public QMainWindow {
     QString selectedDevice() const;
     bool storeFlashOffset();
     void showStoredOffset();
+    void showStoredBaudRate();
     void showImageDigest();
     void onComposeFinished();
     static void captureLine(int32_t level, const char *line, void *window);
@@ -102,7 +103,7 @@ class MainWindow : public QMainWindow {
     void startOperation(Operation operation, const QFuture<int> &future);
     void onOperationFinished();
     void followProgress();
-    void printTransferTotal(int32_t total);
+    void printTransferTotal(int64_t total);
     bool stored(int result);
     void appendLog(const QString &line);
     void appendResultLine(int result);
@@ -123,8 +124,6 @@ class MainWindow : public QMainWindow {
     int capturedLinesDropped_ = 0;
     QTimer progressTimer_;
     Operation running_ = Operation::None;
-    QString offeredDevice_;             // the record's device in the port list, or ""
-    windowlogic::FreshCounter counter_; // hides a value left by an earlier transfer
-    int32_t transferTotal_ = 0;         // 0 until the first positive fresh reading
-    bool totalPrinted_ = false;
+    QString offeredDevice_;     // the record's device in the port list, or ""
+    bool totalPrinted_ = false; // the download's byte count is on standard output
 };

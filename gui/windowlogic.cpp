@@ -65,22 +65,24 @@ QStringList availablePortNames() {
     return names;
 }
 
-int progressPercent(int32_t total, int32_t remaining) {
+int progressPercent(int64_t total, int64_t sent) {
     if (total <= 0)
         return 0;
-    const float sent = static_cast<float>(int64_t(total) - remaining);
-    const int percent = static_cast<int>(sent / static_cast<float>(total) * 100.0f);
+    const int percent =
+        static_cast<int>(static_cast<float>(sent) / static_cast<float>(total) * 100.0f);
     return std::clamp(percent, 0, 100);
 }
 
-FreshCounter::FreshCounter(int32_t atStart, int64_t expectedSize)
-    : atStart_(atStart), moved_(atStart <= 0 || atStart == expectedSize) {}
-
-int32_t FreshCounter::filter(int32_t reading) {
-    if (!moved_ && reading == atStart_)
-        return 0;
-    moved_ = true;
-    return reading;
+QStringList baudEntries(const QStringList &entries, int32_t recordRate) {
+    const QString rate = QString::number(recordRate);
+    if (recordRate <= 0 || entries.contains(rate))
+        return entries;
+    QStringList joined = entries;
+    int row = 0;
+    while (row < joined.size() && joined.at(row).toLongLong() < recordRate)
+        ++row;
+    joined.insert(row, rate);
+    return joined;
 }
 
 } // namespace windowlogic

@@ -34,26 +34,13 @@ int checkFlashOffset(const QString &text);
 // Names (without "/dev/") of the serial ports the toolkit lists now.
 QStringList availablePortNames();
 
-// Percentage of a transfer of total bytes with remaining bytes still to
-// send, truncated, in single precision; clamped to 0..100 so that a
-// counter left over by an earlier transfer cannot push the bar outside.
-int progressPercent(int32_t total, int32_t remaining);
+// Percentage of a download of total bytes with sent bytes acknowledged,
+// truncated, in single precision; clamped to 0..100.
+int progressPercent(int64_t total, int64_t sent);
 
-// Tells the progress counter's readings that belong to the download just
-// started from a value left over by an earlier transfer that failed: the
-// counter keeps that value until the new transfer sets it, which happens
-// only after the connect sequence. A reading equal to the value at the
-// start counts as 0 until the counter has moved, unless that value is the
-// size the new transfer is expected to have.
-class FreshCounter {
-  public:
-    explicit FreshCounter(int32_t atStart = 0, int64_t expectedSize = -1);
-    // The reading, or 0 while it may still be the value left over.
-    int32_t filter(int32_t reading);
-
-  private:
-    int32_t atStart_;
-    bool moved_;
-};
+// The baud rate list's entries with the record's rate joined in ascending
+// order when it is a rate (positive) that the list lacks: the window shows
+// the rate the station uses and stores it back unchanged.
+QStringList baudEntries(const QStringList &entries, int32_t recordRate);
 
 } // namespace windowlogic

@@ -13,6 +13,8 @@ constexpr size_t kMaxLine = 256;              // longer lines are refused
 constexpr uint64_t kPinRegister = 0x40000038; // its reply carries the flash pin selection
 constexpr size_t kPinIndex = 21;              // where the host looks for it in the reply
 constexpr auto kIdlePoll = Millis(500);
+constexpr auto kBayPoll = Millis(50); // how soon a control line or the operator acts
+constexpr auto kRateGrace = Millis(250);
 constexpr auto kUcfgGiveUp = std::chrono::seconds(5);
 constexpr auto kSpeedPoll = Millis(10);
 constexpr auto kUcfgSettle = Millis(100);  // after the host is back
@@ -26,6 +28,9 @@ const char kDigestPrefix[] = "SHA256"; // six bytes before the digest
 bool isControl(int b) {
     return b < 0x20 || b >= 0x7F;
 }
+
+const ChipFaults kNoChipFaults{};
+const XmodemFaults kNoXmodemFaults{};
 
 } // namespace
 
@@ -88,15 +93,52 @@ void BootLoader::serve() {
     }
 }
 
+const ChipFaults &BootLoader::faults() const {
+    return bay_.faulty() ? options_.faults : kNoChipFaults;
+}
+
+const XmodemFaults &BootLoader::xmodemFaults() const {
+    return bay_.faulty() ? options_.xmodem : kNoXmodemFaults;
+}
+
+bool BootLoader::boardHears() {
+    if (!bay_.active()) {
+        return true;
+    }
+    bay_.tick(line_.inputFlushes());
+    if (bay_.board() != board_) {
+        board_ = bay_.board(); // a new board knows nothing of the last one's writes
+        haveWrite_ = false;
+        note("board " + std::to_string(board_) + " inserted");
+    }
+    long speed = line_.hostSpeed();
+    if (speed != hostSpeed_) {
+        priorSpeed_ = hostSpeed_;
+        hostSpeed_ = speed;
+        speedChangedAt_ = Clock::now();
+    }
+    // A line sent just before the host switched its rate (the "ucfg" line
+    // itself) may only be read after the switch: it still counts at the rate
+    // it went out at.
+    bool justSwitched = priorSpeed_ == bay_.rate() && Clock::now() - speedChangedAt_ < kRateGrace;
+    return bay_.present() && (speed == bay_.rate() || justSwitched);
+}
+
 BootLoader::LineRead BootLoader::nextLine(std::string &raw) {
     raw.clear();
     bool tooLong = false;
     for (;;) {
-        int b = line_.readByte(kIdlePoll);
+        int b = line_.readByte(bay_.active() ? kBayPoll : kIdlePoll);
         if (b == kLineGone) {
             return LineRead::Gone;
         }
+        bool heard = boardHears();
         if (b == kTimedOut) {
+            continue;
+        }
+        if (!heard) {
+            raw.clear(); // nobody there, or noise at the wrong rate
+            tooLong = false;
             continue;
         }
         if (b == '\n') {
@@ -123,7 +165,7 @@ void BootLoader::handleLine(const std::string &raw) {
         text.pop_back();
     }
     note("received: " + text);
-    if (!options_.faults.hangUpOn.empty() && commandWord(text) == options_.faults.hangUpOn) {
+    if (!faults().hangUpOn.empty() && commandWord(text) == faults().hangUpOn) {
         note("hanging up the line");
         line_.hangUp();
         return;
@@ -158,20 +200,21 @@ void BootLoader::dispatch(const Command &command) {
         return;
     case CommandKind::LineConfig:
         lineConfig(command);
-        return;
+        break;
     case CommandKind::ChipErase:
         chipErase(command);
-        return;
+        break;
     case CommandKind::SectorErase:
         sectorErase(command);
-        return;
+        break;
     case CommandKind::FlashWrite:
         flashWrite(command);
-        return;
+        break;
     case CommandKind::HashQuery:
         hashQuery(command);
-        return;
+        break;
     }
+    bay_.noteWork(line_.inputFlushes());
 }
 
 void BootLoader::replyError(const std::string &reason) {
@@ -211,10 +254,10 @@ void BootLoader::readWord(const Command &command) {
 }
 
 void BootLoader::ping() {
-    if (options_.faults.noPing) {
+    if (faults().noPing) {
         return;
     }
-    line_.reply(options_.faults.pingExtra ? "ping\r\n" : "ping");
+    line_.reply(faults().pingExtra ? "ping\r\n" : "ping");
 }
 
 // The host closes its port right after "ucfg", which discards its pending
@@ -245,10 +288,11 @@ void BootLoader::lineConfig(const Command &command) {
     if (!sleepUntil(std::max(reopenedAt + kUcfgSettle, received + kUcfgMinimum))) {
         return;
     }
-    if (options_.faults.refuseUcfg) {
+    if (faults().refuseUcfg) {
         replyError("ucfg refused");
         return;
     }
+    bay_.setRate(rate);
     line_.reply(kOk);
 }
 
@@ -257,10 +301,10 @@ void BootLoader::acknowledgeErase() {
         replyError("flash file not saved");
         return;
     }
-    if (options_.faults.eraseNoAck) {
+    if (faults().eraseNoAck) {
         return;
     }
-    line_.reply(options_.faults.eraseExtra ? "OK\r\n" : kOk);
+    line_.reply(faults().eraseExtra ? "OK\r\n" : kOk);
 }
 
 void BootLoader::chipErase(const Command &) {
@@ -301,7 +345,7 @@ void BootLoader::flashWrite(const Command &command) {
         replyError("out of range");
         return;
     }
-    XmodemReceiver receiver(line_, flash_, options_.xmodem);
+    XmodemReceiver receiver(line_, flash_, xmodemFaults());
     XmodemResult result = receiver.receive(command.address);
     if (result.end != XmodemEnd::NoStart && result.end != XmodemEnd::LineGone) {
         recordTransfer(result);
@@ -312,7 +356,7 @@ void BootLoader::flashWrite(const Command &command) {
         saveFlash();
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");
-    if (result.end == XmodemEnd::Completed && !options_.faults.noWriteOk) {
+    if (result.end == XmodemEnd::Completed && !faults().noWriteOk) {
         line_.reply(kOk);
     }
 }
@@ -331,7 +375,7 @@ void BootLoader::hashQuery(const Command &command) {
     sha256_init(&context);
     sha256_update(&context, flash_.at(lastWriteOffset_), command.number);
     sha256_final(&context, digest);
-    if (options_.faults.wrongDigest) {
+    if (faults().wrongDigest) {
         digest[0] ^= 0xFF;
     }
     line_.reply(kDigestPrefix + std::string(reinterpret_cast<char *>(digest), sizeof digest));

@@ -1,6 +1,7 @@
 // The chip's ROM boot loader: reads command lines and answers them.
 #pragma once
 
+#include "board_bay.h"
 #include "command_log.h"
 #include "command_parser.h"
 #include "flash_model.h"
@@ -14,9 +15,9 @@ namespace sim {
 
 class BootLoader {
   public:
-    BootLoader(const SimOptions &options, PtyLine &line, FlashModel &flash, CommandLog &log,
-               CommandLog &events)
-        : options_(options), line_(line), flash_(flash), log_(log), events_(events) {}
+    BootLoader(const SimOptions &options, PtyLine &line, FlashModel &flash, BoardBay &bay,
+               CommandLog &log, CommandLog &events)
+        : options_(options), line_(line), flash_(flash), bay_(bay), log_(log), events_(events) {}
     // Serves host sessions until a stop request or a hang-up.
     void serve();
     // Only receives XModem transfers into offset 0, one after another.
@@ -27,6 +28,11 @@ class BootLoader {
   private:
     enum class LineRead { Line, TooLong, Gone };
     LineRead nextLine(std::string &raw);
+    // A byte that reaches the boot loader: a board is in and runs at the
+    // host's rate (at another rate it would only see garbage).
+    bool boardHears();
+    const ChipFaults &faults() const;
+    const XmodemFaults &xmodemFaults() const;
     void handleLine(const std::string &raw);
     void dispatch(const Command &command);
 
@@ -49,6 +55,11 @@ class BootLoader {
     const SimOptions &options_;
     PtyLine &line_;
     FlashModel &flash_;
+    BoardBay &bay_;
+    long board_ = 0; // the board the state below belongs to
+    long hostSpeed_ = -1;
+    long priorSpeed_ = -1;
+    Clock::time_point speedChangedAt_{};
     CommandLog &log_;
     CommandLog &events_;
     bool haveWrite_ = false; // where the last "fwd" wrote, for "hashq"

@@ -101,25 +101,30 @@ bool FlashModel::write(uint64_t offset, const uint8_t *data, uint64_t length) {
 }
 
 bool FlashModel::save(std::string &error) const {
-    if (file_.empty()) {
-        return true;
-    }
-    std::string temp = file_ + ".tmp-" + std::to_string(getpid());
+    return file_.empty() || saveTo(file_, error);
+}
+
+void FlashModel::eraseAll() {
+    std::fill(bytes_.begin(), bytes_.end(), kErased);
+}
+
+bool FlashModel::saveTo(const std::string &path, std::string &error) const {
+    std::string temp = path + ".tmp-" + std::to_string(getpid());
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        error = reason("cannot write flash file", file_);
+        error = reason("cannot write flash file", path);
         return false;
     }
     bool ok = writeWhole(fd, bytes_.data(), bytes_.size());
     if (!ok) {
-        error = reason("cannot write flash file", file_);
+        error = reason("cannot write flash file", path);
     }
     if (::close(fd) != 0 && ok) {
-        error = reason("cannot write flash file", file_);
+        error = reason("cannot write flash file", path);
         ok = false;
     }
-    if (ok && std::rename(temp.c_str(), file_.c_str()) != 0) {
-        error = reason("cannot write flash file", file_);
+    if (ok && std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = reason("cannot write flash file", path);
         ok = false;
     }
     if (!ok) {

@@ -26,6 +26,10 @@ class FlashModel {
 
     // Writes the flash file atomically (a temporary file renamed over it).
     bool save(std::string &error) const;
+    // The same into another file (a removed board's flash).
+    bool saveTo(const std::string &file, std::string &error) const;
+    // Every byte back to 0xFF (a new board).
+    void eraseAll();
 
   private:
     std::vector<uint8_t> bytes_;

@@ -1,5 +1,6 @@
 // kelvo_chipsim: the chip's ROM boot loader on a pseudo-terminal, so that the
 // programming tools can be run and tested without a board.
+#include "board_bay.h"
 #include "boot_loader.h"
 #include "clock.h"
 #include "options.h"
@@ -74,7 +75,8 @@ int main(int argc, char **argv) {
     sim::CommandLog log;
     sim::CommandLog events;
     sim::PtyLine line;
-    if (!flash.init(options.flashSize, options.flashFile, error) ||
+    sim::BoardBay bay(options.bay, flash, options.flashFile);
+    if (!flash.init(options.flashSize, options.flashFile, error) || !bay.open(error) ||
         !log.open(options.logFile, error) || !events.open(options.eventsFile, error) ||
         !line.open(options.wire, error)) {
         return fail(error);
@@ -89,7 +91,7 @@ int main(int argc, char **argv) {
     if (!announce(line.path())) {
         return fail("cannot write the terminal path to standard output");
     }
-    sim::BootLoader loader(options, line, flash, log, events);
+    sim::BootLoader loader(options, line, flash, bay, log, events);
     if (options.plainXmodem) {
         loader.servePlainXmodem();
     } else {

@@ -2,6 +2,7 @@
 
 #include "command_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -39,6 +40,11 @@ enum OptionId {
     kLateAckAfter,
     kEvents,
     kPlainXmodem,
+    kAbsent,
+    kControl,
+    kBoards,
+    kBoardInterval,
+    kFaultyBoards,
 };
 
 const option kLongOptions[] = {
@@ -70,6 +76,11 @@ const option kLongOptions[] = {
     {"late-ack-after-blocks", required_argument, nullptr, kLateAckAfter},
     {"events", required_argument, nullptr, kEvents},
     {"plain-xmodem", no_argument, nullptr, kPlainXmodem},
+    {"absent", no_argument, nullptr, kAbsent},
+    {"control", required_argument, nullptr, kControl},
+    {"boards", required_argument, nullptr, kBoards},
+    {"board-interval", required_argument, nullptr, kBoardInterval},
+    {"faulty-boards", required_argument, nullptr, kFaultyBoards},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -128,6 +139,7 @@ const NumberOption kNumberOptions[] = {
     {kHangUpAfter, 0, 1LL << 30, "--hangup-after-blocks wants a block count"},
     {kLoseAckAfter, 0, 1LL << 30, "--lose-ack-after-blocks wants a block count"},
     {kLateAckAfter, 0, 1LL << 30, "--late-ack-after-blocks wants a block count"},
+    {kBoards, 1, 1000000, "--boards wants a board count from 1 to 1000000"},
 };
 
 void storeNumber(int id, long long n, SimOptions &o) {
@@ -156,7 +168,37 @@ void storeNumber(int id, long long n, SimOptions &o) {
     case kLateAckAfter:
         o.xmodem.lateAckAfterBlocks = static_cast<long>(n);
         return;
+    case kBoards:
+        o.bay.boards = static_cast<long>(n);
+        return;
     }
+}
+
+bool parseSeconds(const char *text, double &out) {
+    char *end = nullptr;
+    errno = 0;
+    double value = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !(value >= 0 && value <= 3600)) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// "2,5,7": board numbers counted from 1.
+bool parseBoardList(const std::string &text, std::vector<long> &out) {
+    out.clear();
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t comma = std::min(text.find(',', at), text.size());
+        long long n = 0;
+        if (!parseNumber(text.substr(at, comma - at).c_str(), 1, 1000000, n)) {
+            return false;
+        }
+        out.push_back(static_cast<long>(n));
+        at = comma + 1;
+    }
+    return !out.empty();
 }
 
 // Applies an option with a text value; false (with the reason) when it is bad.
@@ -182,6 +224,19 @@ bool applyText(int id, const char *value, SimOptions &o, std::string &error) {
         o.dwReplySet = true;
         error =
             unescape(value, o.dwReply) ? "" : "--dw-reply: bad escape (use \\r \\n \\t \\\\ \\xHH)";
+        return error.empty();
+    case kControl:
+        o.bay.controlFifo = value;
+        return true;
+    case kBoardInterval:
+        error = parseSeconds(value, o.bay.intervalSeconds)
+                    ? ""
+                    : "--board-interval wants seconds from 0 to 3600";
+        return error.empty();
+    case kFaultyBoards:
+        error = parseBoardList(value, o.bay.faulty)
+                    ? ""
+                    : "--faulty-boards wants board numbers such as 2,5";
         return error.empty();
     case kHangUpOn:
         o.faults.hangUpOn = value;
@@ -215,6 +270,8 @@ bool *switchFor(int id, SimOptions &o) {
         return &o.verbose;
     case kPlainXmodem:
         return &o.plainXmodem;
+    case kAbsent:
+        return &o.bay.absent;
     case kNoPing:
         return &o.faults.noPing;
     case kPingExtra:
@@ -263,6 +320,10 @@ OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::str
         error = std::string("unexpected argument: ") + argv[optind];
         return OptionsOutcome::Error;
     }
+    if (options.bay.active() && options.plainXmodem) {
+        error = "--plain-xmodem has no boot loader to insert or remove";
+        return OptionsOutcome::Error;
+    }
     return OptionsOutcome::Run;
 }
 
@@ -294,6 +355,19 @@ Line and flash:
                             --fwd-crc) and store each transfer at offset 0
   --verbose                 report each command on standard error
   --help                    show this text
+
+Boards that come and go (a production fixture):
+  --absent                  start with no board: nothing answers, the terminal stays
+  --control PATH            create the FIFO PATH; the line "insert" puts in a new
+                            board (boot loader at 115200, erased flash), "remove"
+                            takes it out and saves its flash as FLASH.N (N counts
+                            boards from 1, FLASH the --flash path)
+  --boards N                play an operator: insert a board, take it out once the
+                            host has programmed it, N boards in all
+  --board-interval SECONDS  time from a removal to the next insertion (default 0;
+                            with --absent also before the first board)
+  --faulty-boards LIST      give the fault switches below only to these boards
+                            (numbers from 1, separated by commas)
 
 Faults:
   --no-ping                 never answer "ping"

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -18,6 +19,16 @@ struct ChipFaults {
     bool wrongDigest = false;
     bool noWriteOk = false; // complete a transfer without the closing "OK"
     std::string hangUpOn;   // command word on which the line is unplugged
+};
+
+// Boards that come and go: none of it set means one board, always there.
+struct BoardOptions {
+    bool absent = false;        // start with no board in the fixture
+    std::string controlFifo;    // "insert" and "remove" lines arrive here
+    long boards = 0;            // boards the simulated operator puts in, one after another
+    double intervalSeconds = 0; // from a board's removal to the next one's insertion
+    std::vector<long> faulty;   // boards (from 1) that get the fault switches; empty: all
+    bool active() const { return absent || !controlFifo.empty() || boards > 0; }
 };
 
 struct SimOptions {
@@ -34,6 +45,7 @@ struct SimOptions {
     long sectorEraseMs = 0; // time per 4 KiB sector touched by "seras"
     bool verbose = false;
     WireModel wire;
+    BoardOptions bay;
     ChipFaults faults;
     XmodemFaults xmodem;
 };

@@ -9,7 +9,8 @@ KELVO_PACKAGES=(
   xvfb xauth imagemagick fonts-dejavu-core
   clang libclang-rt-14-dev
   dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
-  python3 libqpid-proton-cpp12-dev nlohmann-json3-dev python3-qpid-proton rabbitmq-server
+  libtomlplusplus-dev libncurses-dev tmux python3
+  libqpid-proton-cpp12-dev nlohmann-json3-dev python3-qpid-proton rabbitmq-server
 )
 
 kelvo_missing_packages() {

@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRunTimeoutMs = 180000;
 const char kHeader[] = "time,port,adapter_serial,usb_id,image,image_size,image_sha256,"
                        "flash_offset,chip_erase,hash_verify,result,result_text,seconds,"
-                       "tool_version\r\n";
+                       "tool_version,station,operator,slot,board,recipe,recipe_sha256\r\n";
 
 [[noreturn]] void execIn(const std::vector<std::string> &argv, const std::string &cwd) {
     std::vector<char *> args;
@@ -176,7 +176,7 @@ class GangRun : public ::testing::Test {
     void expectLogRow(const std::string &port, const std::string &result, const std::string &text,
                       bool prefixOnly = false) {
         std::vector<std::string> row = logRow(port);
-        ASSERT_EQ(row.size(), 14u) << port;
+        ASSERT_EQ(row.size(), 20u) << port;
         EXPECT_EQ(row[4], dir_.file("image.bin"));
         EXPECT_EQ(row[5], std::to_string(image_.size()));
         EXPECT_EQ(row[6], sha256Hex(image_));
@@ -184,6 +184,9 @@ class GangRun : public ::testing::Test {
         EXPECT_EQ(row[10], result) << port;
         EXPECT_EQ(prefixOnly ? row[11].substr(0, text.size()) : row[11], text) << port;
         EXPECT_EQ(row[13], KELVO_VERSION);
+        // No station, no recipe: each port's one board, under its label.
+        EXPECT_EQ(row[14] + row[15] + row[18] + row[19], "");
+        EXPECT_EQ(row[17], "1");
     }
     // The table's row of a slot, from its label to the line's end.
     static std::string tableRow(const std::string &out, const std::string &label) {

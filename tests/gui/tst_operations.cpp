@@ -80,7 +80,7 @@ int runOperation(MainWindow *window, const char *button) {
 std::string showDeviceAndSetting(const std::string &device, const QString &image, int chipErase) {
     return "CMD_download_device\n Added device:\t" + device +
            "\nCMD_download_setting\n Image file path:\t" + image.toStdString() +
-           "\n Baudrate:\t\t921600\n Chip Erase:            " + std::to_string(chipErase) +
+           "\n Baudrate:\t\t1000000\n Chip Erase:            " + std::to_string(chipErase) +
            "\n Hash Verify:           1\n Keep sys data:         0\n Keep wifi data:        0\n"
            " Flash Offset:          0x0000\n";
 }
@@ -226,6 +226,39 @@ class OperationsTest : public QObject {
         QVERIFY2(endsWith(printed, showDeviceAndSetting(sim.tty(), image, 1)), printed.c_str());
         QVERIFY(sim.commandLog().find("ceras 0 ") != std::string::npos);
         QVERIFY(sim.flash().compare(0, size, kt::readFile(image.toStdString())) == 0);
+    }
+
+    // With a kept region the download is several transfers; the bar runs
+    // once from 0 to 100 over all of them. A rate the list lacks is used
+    // and left in the record as it was.
+    void downloadKeepingWifiData() {
+        const size_t size = 64 * 1024;
+        const QString image = writeImage(size, 43);
+        kt::ChipSim sim(dir->path(), {kWireTime});
+        create_device_setting();
+        QCOMPARE(setKeepWifiData("1"), int(KELVO_SUCCESS));
+        QCOMPARE(setBaudRate("460800"), int(KELVO_SUCCESS));
+        MainWindow window(nullptr, &dialogs);
+        selectPort(&window, sim.tty());
+        gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+        QList<int> seen;
+        connect(gt::child<QProgressBar>(&window, "progressBar"), &QProgressBar::valueChanged,
+                [&seen](int value) { seen << value; });
+
+        std::string printed;
+        {
+            gt::StdoutCapture out;
+            QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_SUCCESS));
+            printed = out.text();
+        }
+        QVERIFY(std::is_sorted(seen.begin(), seen.end()));
+        // Past the 75 % that the first region's own transfer reaches.
+        QVERIFY(std::any_of(seen.begin(), seen.end(), [](int v) { return v > 75 && v < 100; }));
+        QCOMPARE(progress(&window), 100);
+        QVERIFY2(printed.find("rem " + std::to_string(size - 0x1000) + "\n") != std::string::npos,
+                 printed.c_str());
+        QCOMPARE(gt::recordInt(gt::kBaudrate), 460800);
+        QVERIFY(sim.commandLog().find("ucfg 460800 ") != std::string::npos);
     }
 
     void downloadSilentChip() {
@@ -431,9 +464,37 @@ class OperationsTest : public QObject {
                               "error: chip_erase 1 would erase the system data that "
                               "keep_sys_data 1 asks to keep: set chip_erase 0 to keep it, or "
                               "keep_sys_data 0 to let it be erased",
-                              "Chip erase refused: it would erase the kept data"}));
+                              "Download refused: untick \"Chip Erase\" to keep the data, or "
+                              "set the keep option to 0 with kelvo_pgtool_cli"}));
         QCOMPARE(status(&window), QStringLiteral("Fail"));
         QCOMPARE(sim.commandLog(), std::string());
+    }
+
+    // A record's device that is no serial line is refused by the download
+    // and the erase before anything is written to it, with the reason in
+    // the log.
+    void notASerialPort() {
+        const QString image = writeImage(4096, 17);
+        const std::string plain = dir->path() + "/not-a-port";
+        kt::writeFile(plain, "untouched");
+        for (const std::string &device : {plain, std::string("/dev/null")}) {
+            create_device_setting();
+            QCOMPARE(addDevice(device.c_str()), int(KELVO_SUCCESS));
+            MainWindow window(nullptr, &dialogs);
+            QCOMPARE(gt::child<QComboBox>(&window, "comboBox_8")->currentText(),
+                     QString::fromStdString(device));
+            gt::child<QLineEdit>(&window, "lineEdit")->setText(image);
+            const QString refused =
+                "error: cannot access " + QString::fromStdString(device) + ": not a serial port";
+            QCOMPARE(runOperation(&window, "pushButton"), int(KELVO_NO_PING));
+            QCOMPARE(runOperation(&window, "pushButton_3"), int(KELVO_NO_PING));
+            QCOMPARE(gt::logLines(&window),
+                     QStringList({"File " + image + " Exists", refused, "Ping not received",
+                                  refused, "Ping not received", "Chip Erase Fail"}));
+            QCOMPARE(status(&window), QStringLiteral("Fail"));
+            QCOMPARE(gt::recordText(gt::kDevice), QByteArray::fromStdString(device));
+        }
+        QCOMPARE(kt::readFile(plain), std::string("untouched"));
     }
 
     // A device of the record that the system does not list (the
@@ -493,9 +554,12 @@ class OperationsTest : public QObject {
         QCOMPARE(gt::recordText(gt::kDevice), QByteArray("NaN"));
     }
 
+    // The record's rate (here one of the list's) is the one used and kept.
     void eraseSuccess() {
         kt::writeFile(dir->path() + "/simflash.bin", std::string(8192, '\x5a'));
         kt::ChipSim sim(dir->path());
+        create_device_setting();
+        QCOMPARE(setBaudRate("3000000"), int(KELVO_SUCCESS));
         MainWindow window(nullptr, &dialogs);
         selectPort(&window, sim.tty());
         gt::child<QLineEdit>(&window, "lineEdit")->setText("unused.bin");
@@ -506,8 +570,9 @@ class OperationsTest : public QObject {
         QCOMPARE(progress(&window), 0);
         QVERIFY(controlsEnabled(&window, true));
         QCOMPARE(gt::recordText(gt::kDevice), QByteArray::fromStdString(sim.tty()));
-        QCOMPARE(gt::recordInt(gt::kBaudrate), 921600);
+        QCOMPARE(gt::recordInt(gt::kBaudrate), 3000000);
         QCOMPARE(gt::recordText(gt::kImage), QByteArray("NaN")); // not the erase's business
+        QVERIFY(sim.commandLog().find("ucfg 3000000 ") != std::string::npos);
         QVERIFY(sim.commandLog().find("ceras 0 ") != std::string::npos);
         QCOMPARE(sim.flash().substr(0, 8192), std::string(8192, '\xff'));
     }

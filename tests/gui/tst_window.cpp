@@ -44,35 +44,49 @@ class WindowTest : public QObject {
     }
 
     void progressPercent() {
-        using windowlogic::progressPercent;
-        QCOMPARE(progressPercent(10000, 2976), 70);
-        QCOMPARE(progressPercent(10000, 10000), 0);
-        QCOMPARE(progressPercent(10000, 1), 99);
-        QCOMPARE(progressPercent(65536, 1024), 98);
-        QCOMPARE(progressPercent(3000, -72), 100); // short last block
-        QCOMPARE(progressPercent(5000, 65536), 0); // counter of an earlier transfer
-        QCOMPARE(progressPercent(0, 0), 0);
+        const struct {
+            int64_t total, sent;
+            int percent;
+        } cases[] = {
+            {10000, 7024, 70},
+            {10000, 9999, 99},
+            {61440, 61440, 100},
+            {5000, 65536, 100},
+            {5000, -1, 0},
+            {0, 0, 0},
+            {int64_t(3) << 31, int64_t(3) << 30, 50},
+        };
+        for (const auto &c : cases)
+            QCOMPARE(windowlogic::progressPercent(c.total, c.sent), c.percent);
     }
 
-    // A counter left positive by a failed transfer is not the new total.
-    void freshCounter() {
-        using windowlogic::FreshCounter;
-        FreshCounter stale(65536, 5000);
-        QCOMPARE(stale.filter(65536), 0); // the connect sequence still runs
-        QCOMPARE(stale.filter(5000), 5000);
-        QCOMPARE(stale.filter(65536), 65536); // once moved, every reading counts
-
-        FreshCounter sameSize(5000, 5000); // a retry of the same image
-        QCOMPARE(sameSize.filter(5000), 5000);
-
-        FreshCounter unknownSize(3000); // moved to 0: the next one is fresh
-        QCOMPARE(unknownSize.filter(3000), 0);
-        QCOMPARE(unknownSize.filter(0), 0);
-        QCOMPARE(unknownSize.filter(3000), 3000);
-
-        FreshCounter clean(0, 5000); // nothing left over
-        QCOMPARE(clean.filter(4096), 4096);
-        QCOMPARE(FreshCounter(-72).filter(-72), -72);
+    // The baud rate list starts at the record's rate, joined to the list
+    // when the list lacks it; a record without a rate keeps the first entry.
+    void startupBaudRate() {
+        const QStringList offered{"921600", "1000000", "1500000", "2000000", "3000000"};
+        const struct {
+            int32_t rate;
+            QStringList items;
+            QString current;
+        } cases[] = {
+            {1000000, offered, "1000000"}, // the default record
+            {3000000, offered, "3000000"},
+            {115200, QStringList{"115200"} + offered, "115200"},
+            {2500000, offered.mid(0, 4) + QStringList{"2500000", "3000000"}, "2500000"},
+            {4000000, offered + QStringList{"4000000"}, "4000000"},
+            {KELVO_NOT_SET, offered, "921600"},
+            {0, offered, "921600"},
+        };
+        for (const auto &c : cases) {
+            create_device_setting();
+            QCOMPARE(setBaudRate(QByteArray::number(c.rate).constData()), int(KELVO_SUCCESS));
+            const QByteArray before = gt::record();
+            MainWindow window(nullptr, &dialogs);
+            auto *rates = gt::child<QComboBox>(&window, "comboBox_9");
+            QCOMPARE(itemsOf(rates), c.items);
+            QCOMPARE(rates->currentText(), c.current);
+            QCOMPARE(gt::record(), before);
+        }
     }
 
     // The machine may or may not have serial ports: the list must be the
@@ -130,7 +144,7 @@ class WindowTest : public QObject {
         QVERIFY(gt::logLines(&window).isEmpty());
         QVERIFY(!gt::child<QCheckBox>(&window, "checkBox")->isChecked());
         QCOMPARE(gt::child<QComboBox>(&window, "comboBox_9")->currentText(),
-                 QStringLiteral("921600"));
+                 QStringLiteral("1000000")); // the default record's
         QCOMPARE(gt::child<QComboBox>(&window, "comboBox_12")->currentText(),
                  QStringLiteral("2. Flash Chip Erase"));
         QCOMPARE(gt::child<QTabWidget>(&window, "tabWidget")->currentIndex(), 0);

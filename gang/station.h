@@ -1,0 +1,61 @@
+// The production station: every port a slot with its own cycle, started
+// by the board itself; counters, the traceability log and the view.
+#pragma once
+
+#include "download_job.h"
+#include "station_state.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace gang {
+
+// One board of a slot, at its start (result unknown) and at its end.
+struct BoardReport {
+    size_t slot = 0; // index from 0; shown as slot + 1
+    std::string label;
+    std::string port;
+    int board = 0; // the slot's running count
+    UsbIdentity usb;
+    std::time_t startWall = 0;
+    double seconds = 0;
+    bool finished = false;
+    int result = 0;      // the core's result code, once finished
+    std::string outcome; // "ok", "interrupted", or the failure's reason
+    std::string outputFile;
+    std::string recipeName;   // empty without a recipe
+    std::string recipeSha256; // of the recipe file
+    std::string flashOffset;
+};
+
+struct StationSetup {
+    std::vector<std::string> labels;
+    std::vector<std::string> ports;
+    std::vector<std::string> resolved;
+    // Per port: its descriptor, taken before any slot starts (or -1); each
+    // passes to its slot, and the station closes its own copies.
+    std::vector<int> claims;
+    std::string runDir;
+    std::string station;
+    std::string sysRoot = "/sys";
+};
+
+// Called when a board ends, for the log; false with why when it failed.
+using BoardLogger = std::function<bool(const BoardReport &, std::string *)>;
+
+struct StationOutcome {
+    int signal = 0;       // the signal that cancelled the run, or 0
+    bool stopped = false; // ended by the operator's q
+    bool logFailed = false;
+};
+
+// Runs the slots until q, a signal, or every slot has ended. The parent's
+// signals must already be caught (installParentSignals).
+StationOutcome runStation(const DownloadJob &job, const StationSetup &setup, StationView *view,
+                          const BoardLogger &logger, StationState *state);
+
+// The counters of every slot and of the station, for the end of a run.
+std::string stationSummary(const StationState &state, Counters::Time now);
+
+} // namespace gang

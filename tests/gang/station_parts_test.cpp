@@ -1,0 +1,198 @@
+// The station's parts that need no board: the recipe's checks, the
+// counters, and the tile layout of the operator screen.
+#include "counters.h"
+#include "line_probe.h"
+#include "kelvo_test.h"
+#include "operator_screen.h"
+#include "recipe.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <thread>
+
+namespace {
+
+using std::chrono::minutes;
+
+int count(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+using std::chrono::seconds;
+
+class Recipe : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        image_ = kt::randomBytes(3000, 3);
+        ::mkdir(dir_.file("fw").c_str(), 0755);
+        kt::writeFile(dir_.file("fw/app.bin"), image_);
+    }
+    std::string digest() const {
+        sha256_context ctx;
+        char hex[65];
+        sha256_init(&ctx);
+        sha256_update(&ctx, reinterpret_cast<const uint8_t *>(image_.data()), image_.size());
+        sha256_final_hex(&ctx, hex);
+        return hex;
+    }
+    // The recipe with one line replaced (key = value), dropped (value
+    // empty) or added.
+    std::string recipe(const std::string &key = "", const std::string &value = "") const {
+        std::vector<std::pair<std::string, std::string>> lines = {
+            {"image", "\"app.bin\""},        {"sha256", "\"" + digest() + "\""},
+            {"flash_offset", "\"0x10000\""}, {"baudrate", "921600"},
+            {"chip_erase", "false"},         {"hash_verify", "true"},
+            {"keep_sys_data", "false"},      {"keep_wifi_data", "false"},
+        };
+        std::string text;
+        bool replaced = false;
+        for (const auto &line : lines) {
+            if (line.first == key) {
+                replaced = true;
+                if (!value.empty()) {
+                    text += key + " = " + value + "\n";
+                }
+            } else {
+                text += line.first + " = " + line.second + "\n";
+            }
+        }
+        if (!replaced && !key.empty()) {
+            text += key + " = " + value + "\n";
+        }
+        return text;
+    }
+    bool load(const std::string &text, std::string *error) {
+        kt::writeFile(dir_.file("fw/recipe.toml"), text);
+        job_ = std::make_unique<gang::DownloadJob>();
+        return gang::loadRecipe(dir_.file("fw/recipe.toml"), job_.get(), error);
+    }
+
+    kt::TempDir dir_;
+    std::string image_;
+    std::unique_ptr<gang::DownloadJob> job_;
+};
+
+TEST_F(Recipe, LocksEverySettingAndFindsTheImageBesideIt) {
+    std::string error;
+    ASSERT_TRUE(load(recipe("name", "\"line B\""), &error)) << error;
+    const DeviceSetting &rec = job_->record;
+    EXPECT_EQ(job_->imagePath, dir_.file("fw/app.bin"));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(job_->image), job_->imageSize), image_);
+    EXPECT_STREQ(rec.flash_offset, "0x10000");
+    EXPECT_EQ(rec.baudrate, 921600);
+    EXPECT_EQ(rec.chip_erase + 2 * rec.hash_verify + 4 * rec.keep_sys_data + 8 * rec.keep_wifi_data,
+              2);
+    EXPECT_EQ(job_->recipeName, "line B");
+    EXPECT_EQ(job_->recipeSha256.size(), 64u);
+    // An upper-case digest is the same digest.
+    std::string upper = digest();
+    for (char &c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    EXPECT_TRUE(load(recipe("sha256", "\"" + upper + "\""), &error)) << error;
+}
+
+TEST_F(Recipe, RefusesWhatItCannotTrust) {
+    struct Case {
+        std::string key, value, message;
+    };
+    const std::vector<Case> cases = {
+        {"sha256", "", "missing key \"sha256\""},
+        {"hash_verify", "", "missing key \"hash_verify\""},
+        {"retries", "3", "unknown key \"retries\""},
+        {"sha256", "\"" + std::string(64, 'g') + "\"", "64 hexadecimal digits"},
+        {"sha256", "\"" + std::string(64, '0') + "\"", "has SHA-256"},
+        {"baudrate", "\"921600\"", "\"baudrate\" must be a whole number"},
+        {"baudrate", "0", "is not a line rate"},
+        {"keep_sys_data", "1", "must be true or false"},
+        {"flash_offset", "\"10000\"", "refused"},
+        {"image", "\"missing.bin\"", "cannot read the image"},
+        {"name", "7", "\"name\" must be a string"},
+        {"image", "\"app.bin\"\nimage = \"x\"", "line 2"}, // a key twice is no TOML
+    };
+    for (const Case &c : cases) {
+        std::string error;
+        EXPECT_FALSE(load(recipe(c.key, c.value), &error)) << c.key << " = " << c.value;
+        EXPECT_NE(error.find(c.message), std::string::npos) << c.key << ": " << error;
+        EXPECT_EQ(error.find("recipe " + dir_.file("fw/recipe.toml") + ": "), 0u) << error;
+    }
+}
+
+TEST_F(Recipe, ImageChangeIsReportedOnce) {
+    gang::ImageWatch watch;
+    watch.start(dir_.file("fw/app.bin"));
+    EXPECT_FALSE(watch.changedOnce());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a new time stamp
+    kt::writeFile(dir_.file("fw/app.bin"), image_ + "x");
+    EXPECT_TRUE(watch.changedOnce());
+    EXPECT_FALSE(watch.changedOnce());
+}
+
+TEST(StationCounters, YieldRateAndAlarm) {
+    auto t0 = std::chrono::steady_clock::now();
+    gang::Counters c(t0);
+    EXPECT_EQ(c.yieldPercent(), -1);
+    EXPECT_EQ(c.perHour(t0 + minutes(30)), 0);
+    for (int i = 0; i < 3; ++i) {
+        c.record(false, t0 + minutes(1 + i));
+        EXPECT_EQ(c.alarm(), i == 2);
+    }
+    c.record(true, t0 + minutes(4));
+    EXPECT_FALSE(c.alarm()) << "a pass ends the alarm";
+    EXPECT_DOUBLE_EQ(c.yieldPercent(), 25.0);
+    // Four boards in the first 5 minutes: 48 an hour; at 20 minutes only
+    // those within the last 15 count.
+    EXPECT_DOUBLE_EQ(c.perHour(t0 + minutes(5)), 48.0);
+    EXPECT_DOUBLE_EQ(c.perHour(t0 + minutes(17) + seconds(30)), 8.0);
+    EXPECT_DOUBLE_EQ(c.perHour(t0 + minutes(40)), 0.0);
+    EXPECT_EQ(gang::countersText(c, t0 + minutes(5)),
+              "1 passed, 3 failed, yield 25.0 %, 48 boards/h");
+}
+
+TEST(OperatorScreenLayout, EveryStationSizeFitsEightyByTwentyFour) {
+    for (int slots = 1; slots <= 32; ++slots) {
+        gang::TileLayout layout = gang::layoutTiles(slots, 80, 22);
+        ASSERT_TRUE(layout.fits()) << slots;
+        EXPECT_GE(layout.columns * layout.rows, slots);
+        EXPECT_LE(layout.columns * layout.width, 80) << slots;
+        EXPECT_LE(layout.rows * layout.height, 22) << slots;
+        EXPECT_GE(layout.height, 2) << slots;
+    }
+    EXPECT_EQ(gang::layoutTiles(1, 80, 22).columns, 1);
+    EXPECT_FALSE(gang::layoutTiles(32, 40, 10).fits());
+}
+
+// The probe that finds boards: an answer, silence, and the two ways a
+// port can be unusable, each told apart.
+TEST(LineProbe, TellsABoardFromSilenceAndAnUnusablePort) {
+    kt::TempDir dir;
+    ::mkdir(dir.file("a").c_str(), 0755);
+    ::mkdir(dir.file("b").c_str(), 0755);
+    kt::ChipSim board(dir.file("a")), mute(dir.file("b"), {"--no-ping"});
+    gang::LineProbe present(board.tty()), silent(mute.tty()), missing(dir.file("ttyGONE"));
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes);
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes) << "again on the open port";
+    EXPECT_EQ(silent.ping(115200, 150), gang::Answer::No);
+    EXPECT_EQ(missing.ping(115200, 150), gang::Answer::NoPort);
+    EXPECT_EQ(missing.problem(), "no device");
+    present.close();
+    // Another program holding the port (its lock) makes it busy, not silent.
+    int holder = ::open(board.tty().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(present.ping(115200, 150), gang::Answer::NoPort);
+    EXPECT_EQ(present.problem(), "busy");
+    ::close(holder);
+    EXPECT_EQ(present.ping(115200, 500), gang::Answer::Yes);
+    EXPECT_EQ(present.problem(), "");
+    present.close();
+    EXPECT_EQ(count(board.commandLog(), "ping\n"), 3) << board.commandLog();
+}
+
+} // namespace

@@ -5,6 +5,14 @@
 
 namespace gang {
 
+FactoryLinkOptions factoryLinkOptions(const Options &options) {
+    FactoryLinkOptions link;
+    link.url = options.cfxUrl;
+    link.handle = options.cfxHandle;
+    link.spoolDir = options.cfxSpool;
+    return link;
+}
+
 std::string defaultSpoolDir(const std::string &runDir) {
     std::string dir = runDir;
     while (dir.size() > 1 && dir.back() == '/') {
@@ -90,6 +98,10 @@ void FactoryLink::heartbeat(std::chrono::seconds interval) {
         post("CFX.Heartbeat", std::chrono::system_clock::now(),
              cfx::heartbeatBody(handle_, interval));
     }
+}
+
+bool FactoryLink::isUp() const {
+    return active() && publisher_->status().state == LinkState::Up;
 }
 
 std::string FactoryLink::statusLine() const {

@@ -6,6 +6,7 @@
 #include "cfx_message.h"
 #include "cfx_publisher.h"
 #include "cfx_spool.h"
+#include "options.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,6 +20,12 @@ struct FactoryLinkOptions {
     std::string handle;   // --cfx-handle; empty: kelvo.<hostname>
     std::string spoolDir; // --cfx-spool; empty: cfx-spool/ beside the run directory
 };
+
+// The link's grace at the end of a run: long enough for a broker that is
+// up, short enough that nobody waits for one that is slow.
+constexpr std::chrono::seconds kFactoryLinkGrace{3};
+
+FactoryLinkOptions factoryLinkOptions(const Options &options);
 
 // The default spool: cfx-spool in the directory that holds runDir.
 std::string defaultSpoolDir(const std::string &runDir);
@@ -46,6 +53,7 @@ class FactoryLink {
     void boardEnded(const BoardTransaction &transaction, const cfx::BoardResult &result);
     void heartbeat(std::chrono::seconds interval);
 
+    bool isUp() const;
     // "factory link up", "factory link connecting to HOST:PORT", or
     // "factory link down: REASON"; empty without a link.
     std::string statusLine() const;

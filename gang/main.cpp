@@ -86,14 +86,6 @@ bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
     return gang::checkPorts(*ports, resolved, error);
 }
 
-gang::FactoryLinkOptions factoryOptions(const gang::Options &options) {
-    gang::FactoryLinkOptions link;
-    link.url = options.cfxUrl;
-    link.handle = options.cfxHandle;
-    link.spoolDir = options.cfxSpool;
-    return link;
-}
-
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
                                     const std::vector<std::string> &names,
                                     const std::vector<std::string> &resolved) {
@@ -141,10 +133,6 @@ int claimAll(std::vector<gang::Board> *boards) {
     }
     return kExitOk;
 }
-
-// The factory link's grace at the end of a run: long enough for a broker
-// that is up, short enough that nobody waits for one that is slow.
-constexpr std::chrono::seconds kFactoryLinkGrace(3);
 
 // A one-shot run has no board count of its own: the run directory's name
 // makes the identifier unique across runs.
@@ -223,7 +211,7 @@ int run(const gang::Options &options) {
         return failure(error);
     }
     gang::FactoryLink link;
-    if (!link.start(factoryOptions(options), runDir, &error)) {
+    if (!link.start(gang::factoryLinkOptions(options), runDir, &error)) {
         for (gang::Board &board : boards) {
             gang::releasePort(board.claimFd);
         }
@@ -249,7 +237,7 @@ int run(const gang::Options &options) {
     // A row reaching the last column would wrap on some terminals.
     size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
     std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
-    std::fputs(link.finish(kFactoryLinkGrace).c_str(), stdout);
+    std::fputs(link.finish(gang::kFactoryLinkGrace).c_str(), stdout);
     std::fflush(stdout);
     std::string warnings = link.takeWarnings();
     if (!warnings.empty()) {

@@ -10,12 +10,21 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <algorithm>
+#include <map>
 #include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -97,10 +106,78 @@ class Station {
         return messages;
     }
     std::string path(const std::string &name) const { return dir_.file(name); }
+    const std::string &dir() const { return dir_.path(); }
+    const std::string &tty(size_t i) const { return sims_[i]->tty(); }
 
   private:
     kt::TempDir dir_;
     std::vector<std::unique_ptr<kt::ChipSim>> sims_;
+};
+
+bool waitFor(const std::function<bool()> &done, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+// kelvo_pgtool_gang --watch in the background: output into a file, keys
+// from a pipe.
+class WatchRun {
+  public:
+    WatchRun(const std::string &dir, const std::vector<std::string> &args)
+        : out_(dir + "/watch.out") {
+        std::vector<std::string> argv{KELVO_GANG_PATH, "--watch", "--cfx-handle", "test.station"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        int keys[2];
+        EXPECT_EQ(::pipe2(keys, O_CLOEXEC), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(keys[0], 0);
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+            std::vector<char *> raw;
+            for (const std::string &a : argv) {
+                raw.push_back(const_cast<char *>(a.c_str()));
+            }
+            raw.push_back(nullptr);
+            if (::chdir(dir.c_str()) == 0) {
+                ::execv(raw[0], raw.data());
+            }
+            ::_exit(127);
+        }
+        ::close(keys[0]);
+        keys_ = keys[1];
+    }
+    ~WatchRun() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(keys_);
+    }
+    std::string output() const { return kt::readFile(out_); }
+    bool saw(const std::string &text, int seconds = 90) {
+        return waitFor([&] { return output().find(text) != std::string::npos; }, seconds);
+    }
+    // q, then the exit status (-1 when it did not end in time).
+    int stop() {
+        EXPECT_EQ(::write(keys_, "q", 1), 1);
+        int status = 0;
+        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 60);
+        pid_ = -1;
+        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    std::string out_;
+    pid_t pid_ = -1;
+    int keys_ = -1;
 };
 
 class FactoryLink : public ::testing::Test {
@@ -241,6 +318,58 @@ TEST_F(FactoryLink, AWrongPasswordShowsTheLinkDownAndLeavesProgrammingAlone) {
     EXPECT_NE(run.out.find("factory link down: Authentication failed"), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("1 of 1 boards programmed"), std::string::npos) << run.out;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(FactoryLink, AStationLosesNothingWhenTheBrokerDiesAndComesBack) {
+    // One fixture whose simulated operator puts in three boards, one after
+    // the other.
+    Station station(Faults{{"--boards", "3", "--board-interval", "1"}});
+    std::string url = broker->url("broker-dies");
+    WatchRun watch(station.dir(), {"--cfx", url, "s1=" + station.tty(0)});
+    ASSERT_TRUE(watch.saw("board 1 PASS")) << watch.output();
+    broker->kill();
+    ASSERT_TRUE(watch.saw("factory link down")) << watch.output();
+    ASSERT_TRUE(watch.saw("board 2 PASS")) << watch.output();
+    std::string error;
+    ASSERT_TRUE(broker->start(&error)) << error;
+    ASSERT_TRUE(watch.saw("board 3 PASS")) << watch.output();
+    ASSERT_TRUE(watch.saw("link up")) << watch.output();
+    EXPECT_EQ(watch.stop(), 0) << watch.output();
+    EXPECT_EQ(watch.output().find("waiting in"), std::string::npos) << watch.output();
+
+    // At least once: a message whose acceptance died with the broker may
+    // come twice, under the same UniqueID.
+    kt::RunResult listened =
+        kt::run({KELVO_CFX_LISTEN, "--timeout", "5", url}, station.dir(), 60000);
+    std::map<std::string, json> unique;
+    for (const std::string &line : lines(listened.out)) {
+        json m = json::parse(line);
+        unique.emplace(m["UniqueID"].get<std::string>(), m);
+    }
+    std::map<std::string, std::vector<std::string>> byTransaction;
+    size_t connected = 0;
+    for (const auto &entry : unique) {
+        const json &m = entry.second;
+        if (m["MessageName"] == "CFX.EndpointConnected") {
+            ++connected;
+        } else if (m["MessageBody"].contains("TransactionID")) {
+            byTransaction[m["MessageBody"]["TransactionID"]].push_back(m["MessageName"]);
+        }
+    }
+    EXPECT_EQ(connected, 1u) << listened.out;
+    ASSERT_EQ(byTransaction.size(), 3u) << listened.out;
+    for (auto &transaction : byTransaction) {
+        std::sort(transaction.second.begin(), transaction.second.end());
+        EXPECT_EQ(transaction.second,
+                  (std::vector<std::string>{"CFX.Production.TestAndInspection.UnitsTested",
+                                            "CFX.Production.WorkCompleted",
+                                            "CFX.Production.WorkStarted"}))
+            << transaction.first;
+    }
 }
 
 } // namespace

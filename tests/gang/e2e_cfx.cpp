@@ -162,8 +162,19 @@ class WatchRun {
         ::close(keys_);
     }
     std::string output() const { return kt::readFile(out_); }
-    bool saw(const std::string &text, int seconds = 90) {
-        return waitFor([&] { return output().find(text) != std::string::npos; }, seconds);
+    // Waits until the output holds text n times.
+    bool saw(const std::string &text, size_t n = 1, int seconds = 90) {
+        return waitFor(
+            [&] {
+                std::string out = output();
+                size_t found = 0;
+                for (size_t at = out.find(text); at != std::string::npos;
+                     at = out.find(text, at + 1)) {
+                    ++found;
+                }
+                return found >= n;
+            },
+            seconds);
     }
     // q, then the exit status (-1 when it did not end in time).
     int stop() {
@@ -337,7 +348,7 @@ TEST_F(FactoryLink, AStationLosesNothingWhenTheBrokerDiesAndComesBack) {
     std::string error;
     ASSERT_TRUE(broker->start(&error)) << error;
     ASSERT_TRUE(watch.saw("board 3 PASS")) << watch.output();
-    ASSERT_TRUE(watch.saw("link up")) << watch.output();
+    ASSERT_TRUE(watch.saw("link up", 2)) << watch.output(); // up again
     EXPECT_EQ(watch.stop(), 0) << watch.output();
     EXPECT_EQ(watch.output().find("waiting in"), std::string::npos) << watch.output();
 

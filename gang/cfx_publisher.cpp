@@ -59,6 +59,12 @@ std::string reasonOf(const proton::error_condition &error, const std::string &ot
         return otherwise;
     }
     std::string text = error.description();
+    // "Connection refused - disconnected host:port": the address is known,
+    // and the operator screen has little room.
+    size_t suffix = text.find(" - disconnected ");
+    if (suffix != std::string::npos) {
+        text.erase(suffix);
+    }
     return text.empty() ? error.name() : text;
 }
 

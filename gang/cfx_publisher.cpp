@@ -360,7 +360,8 @@ Publisher::~Publisher() {
 }
 
 void Publisher::start() {
-    if (!thread_.joinable()) {
+    if (!started_) {
+        started_ = true;
         thread_ = std::thread([this] { engine_->run(); });
     }
 }

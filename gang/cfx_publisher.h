@@ -33,6 +33,7 @@ class Publisher {
     Publisher(const Publisher &) = delete;
     Publisher &operator=(const Publisher &) = delete;
 
+    // Starts the thread, once.
     void start();
     // A new message is in the spool.
     void wake();
@@ -47,6 +48,7 @@ class Publisher {
   private:
     std::unique_ptr<Engine> engine_;
     std::thread thread_;
+    bool started_ = false; // once: a stopped container does not run again
 };
 
 } // namespace gang

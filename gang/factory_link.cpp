@@ -53,8 +53,13 @@ bool FactoryLink::start(const FactoryLinkOptions &options, const std::string &ru
     publisher_ = std::make_unique<Publisher>(url_, &spool_);
     post("CFX.EndpointConnected", std::chrono::system_clock::now(),
          cfx::endpointConnectedBody(handle_));
-    publisher_->start();
     return true;
+}
+
+void FactoryLink::connect() {
+    if (active()) {
+        publisher_->start();
+    }
 }
 
 void FactoryLink::post(const std::string &name, cfx::WallTime when,
@@ -137,6 +142,9 @@ std::string FactoryLink::takeWarnings() {
 std::string FactoryLink::finish(std::chrono::milliseconds grace) {
     if (!active()) {
         return "";
+    }
+    if (grace.count() > 0) {
+        publisher_->start(); // a run too short to have connected still delivers
     }
     publisher_->stop(grace);
     warnings_ = takeWarnings(); // refusals during the last deliveries too

@@ -46,8 +46,12 @@ class FactoryLink {
     const std::string &handle() const { return handle_; }
 
     // Checks the URL and opens the spool (usage and setup errors come back
-    // in error); then starts the sender and announces the station.
+    // in error), and announces the station in the spool.
     bool start(const FactoryLinkOptions &options, const std::string &runDir, std::string *error);
+    // Starts the sender's thread and connection; again does nothing. Call
+    // it once the boards' processes are forked: they would otherwise carry
+    // copies of its sockets, and a closed connection would stay open in them.
+    void connect();
 
     BoardTransaction boardStarted(const cfx::Unit &unit, cfx::WallTime when);
     void boardEnded(const BoardTransaction &transaction, const cfx::BoardResult &result);

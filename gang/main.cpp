@@ -221,7 +221,11 @@ int run(const gang::Options &options) {
     std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     gang::StatusDisplay display(stdout, terminal);
-    display.setFooter([&link] { return link.statusLine(); });
+    // The display is first updated once every board's process is started.
+    display.setFooter([&link] {
+        link.connect();
+        return link.statusLine();
+    });
     bool logOk = true;
     gang::installParentSignals();
     gang::LogContext context{&job, options.station, options.operatorId};

@@ -41,6 +41,7 @@ void StationFactoryLink::boardEnded(const BoardReport &report) {
 }
 
 std::string StationFactoryLink::poll() {
+    link_.connect(); // the slots' processes are started before the first poll
     auto now = std::chrono::steady_clock::now();
     if (now >= nextHeartbeat_) {
         link_.heartbeat(kHeartbeat);

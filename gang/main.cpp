@@ -154,13 +154,26 @@ std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
     return transactions;
 }
 
-gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const gang::Board &board) {
+// The recipe as the factory sees it: its name, the image's file name for a
+// recipe without one, or record.dat where the settings come from.
+std::string recipeForFactory(const gang::Options &options, const gang::DownloadJob &job) {
+    if (options.recipeFile.empty()) {
+        return "record.dat";
+    }
+    if (!job.recipeName.empty()) {
+        return job.recipeName;
+    }
+    return job.imagePath.substr(job.imagePath.find_last_of('/') + 1);
+}
+
+gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const std::string &recipe,
+                                     const gang::Board &board) {
     gang::cfx::BoardResult result;
     using Kind = gang::cfx::BoardResult::Kind;
     result.kind = board.outcome == gang::Outcome::Ok            ? Kind::Passed
                   : board.outcome == gang::Outcome::Interrupted ? Kind::Interrupted
                                                                 : Kind::Failed;
-    result.recipe = "record.dat";
+    result.recipe = recipe;
     result.imageSha256 = job.imageSha256;
     result.flashOffset = job.record.flash_offset;
     result.reason = board.outcome == gang::Outcome::Ok ? "" : resultText(board);
@@ -219,6 +232,7 @@ int run(const gang::Options &options) {
     }
     setOutputFiles(&boards, runDir);
     std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
+    std::string recipe = recipeForFactory(options, job);
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     gang::StatusDisplay display(stdout, terminal);
     // The display is first updated once every board's process is started.
@@ -236,7 +250,7 @@ int run(const gang::Options &options) {
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
         link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
-                        factoryResult(job, board));
+                        factoryResult(job, recipe, board));
     });
     // A row reaching the last column would wrap on some terminals.
     size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;

@@ -13,6 +13,16 @@ FactoryLinkOptions factoryLinkOptions(const Options &options) {
     return link;
 }
 
+std::string factoryRecipeName(const Options &options, const DownloadJob &job) {
+    if (options.recipeFile.empty()) {
+        return "record.dat";
+    }
+    if (!job.recipeName.empty()) {
+        return job.recipeName;
+    }
+    return job.imagePath.substr(job.imagePath.find_last_of('/') + 1);
+}
+
 std::string defaultSpoolDir(const std::string &runDir) {
     std::string dir = runDir;
     while (dir.size() > 1 && dir.back() == '/') {

@@ -6,6 +6,7 @@
 #include "cfx_message.h"
 #include "cfx_publisher.h"
 #include "cfx_spool.h"
+#include "download_job.h"
 #include "options.h"
 
 #include <chrono>
@@ -26,6 +27,10 @@ struct FactoryLinkOptions {
 constexpr std::chrono::seconds kFactoryLinkGrace{3};
 
 FactoryLinkOptions factoryLinkOptions(const Options &options);
+
+// The recipe as the factory sees it: its name, the image's file name for a
+// recipe without one, or record.dat where the settings come from.
+std::string factoryRecipeName(const Options &options, const DownloadJob &job);
 
 // The default spool: cfx-spool in the directory that holds runDir.
 std::string defaultSpoolDir(const std::string &runDir);

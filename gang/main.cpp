@@ -154,18 +154,6 @@ std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
     return transactions;
 }
 
-// The recipe as the factory sees it: its name, the image's file name for a
-// recipe without one, or record.dat where the settings come from.
-std::string recipeForFactory(const gang::Options &options, const gang::DownloadJob &job) {
-    if (options.recipeFile.empty()) {
-        return "record.dat";
-    }
-    if (!job.recipeName.empty()) {
-        return job.recipeName;
-    }
-    return job.imagePath.substr(job.imagePath.find_last_of('/') + 1);
-}
-
 gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const std::string &recipe,
                                      const gang::Board &board) {
     gang::cfx::BoardResult result;
@@ -232,7 +220,7 @@ int run(const gang::Options &options) {
     }
     setOutputFiles(&boards, runDir);
     std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
-    std::string recipe = recipeForFactory(options, job);
+    std::string recipe = gang::factoryRecipeName(options, job);
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     gang::StatusDisplay display(stdout, terminal);
     // The display is first updated once every board's process is started.

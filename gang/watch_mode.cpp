@@ -154,7 +154,7 @@ int runWatch(const Options &options) {
     for (size_t i = 0; i < setup.ports.size(); ++i) {
         state.slots.emplace_back(setup.labels[i], setup.ports[i], state.totals.start());
     }
-    StationFactoryLink factory(&link, job, state.recipe, setup.ports.size());
+    StationFactoryLink factory(&link, job, factoryRecipeName(options, job), setup.ports.size());
     if (link.active()) {
         setup.observer = &factory;
     }

@@ -3,6 +3,7 @@
 #include "KelvoPG_core.h"
 #include "csv_log.h"
 #include "download_job.h"
+#include "factory_link.h"
 #include "log_row.h"
 #include "options.h"
 #include "port_claim.h"
@@ -133,6 +134,44 @@ int claimAll(std::vector<gang::Board> *boards) {
     return kExitOk;
 }
 
+// A one-shot run has no board count of its own: the run directory's name
+// makes the identifier unique across runs.
+std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
+                                                      const std::vector<gang::Board> &boards,
+                                                      const std::string &runDir) {
+    std::vector<gang::BoardTransaction> transactions;
+    auto now = std::chrono::system_clock::now();
+    for (size_t i = 0; i < boards.size(); ++i) {
+        gang::cfx::Unit unit;
+        unit.position = static_cast<int>(i + 1);
+        unit.positionName = boards[i].label;
+        unit.identifier = !boards[i].usb.serial.empty()
+                              ? boards[i].usb.serial
+                              : link->handle() + "/" + std::to_string(unit.position) + "/" +
+                                    runDir.substr(runDir.find_last_of('/') + 1);
+        transactions.push_back(link->boardStarted(unit, now));
+    }
+    return transactions;
+}
+
+gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const std::string &recipe,
+                                     const gang::Board &board) {
+    gang::cfx::BoardResult result;
+    using Kind = gang::cfx::BoardResult::Kind;
+    result.kind = board.outcome == gang::Outcome::Ok            ? Kind::Passed
+                  : board.outcome == gang::Outcome::Interrupted ? Kind::Interrupted
+                                                                : Kind::Failed;
+    result.recipe = recipe;
+    result.imageSha256 = job.imageSha256;
+    result.flashOffset = job.record.flash_offset;
+    result.reason = board.outcome == gang::Outcome::Ok ? "" : resultText(board);
+    result.resultCode = board.haveResult ? board.result : -1;
+    result.end = std::chrono::system_clock::now();
+    result.start = result.end - std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                    board.end - board.start);
+    return result;
+}
+
 int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
     if (signal != 0) {
         return 128 + signal;
@@ -172,9 +211,23 @@ int run(const gang::Options &options) {
         }
         return failure(error);
     }
+    gang::FactoryLink link;
+    if (!link.start(gang::factoryLinkOptions(options), runDir, &error)) {
+        for (gang::Board &board : boards) {
+            gang::releasePort(board.claimFd);
+        }
+        return failure(error);
+    }
     setOutputFiles(&boards, runDir);
+    std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
+    std::string recipe = gang::factoryRecipeName(options, job);
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     gang::StatusDisplay display(stdout, terminal);
+    // The display is first updated once every board's process is started.
+    display.setFooter([&link] {
+        link.connect();
+        return link.statusLine();
+    });
     bool logOk = true;
     gang::installParentSignals();
     gang::LogContext context{&job, options.station, options.operatorId};
@@ -184,11 +237,18 @@ int run(const gang::Options &options) {
             logOk = false;
             std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
         }
+        link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
+                        factoryResult(job, recipe, board));
     });
     // A row reaching the last column would wrap on some terminals.
     size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
     std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
+    std::fputs(link.finish(gang::kFactoryLinkGrace).c_str(), stdout);
     std::fflush(stdout);
+    std::string warnings = link.takeWarnings();
+    if (!warnings.empty()) {
+        std::fprintf(stderr, "%s", warnings.c_str());
+    }
     if (!log.close(&error)) {
         logOk = false;
         std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());

@@ -16,6 +16,8 @@ struct Options {
     std::string operatorId;         // who runs it, for the log
     std::vector<std::string> ports; // as given, without "NAME="
     std::vector<std::string> names; // per port: NAME of NAME=PORT, or ""
+    // The factory link (CFX over AMQP); no URL: none.
+    std::string cfxUrl, cfxHandle, cfxSpool;
 };
 
 enum class ParseOutcome { Run, Help, Version, UsageError };

@@ -53,6 +53,7 @@ class Station {
             reapSlots();
             killLateSlots();
             checkImage();
+            pollObserver();
             view_->refresh(state_, Clock::now());
         }
         view_->refresh(state_, Clock::now());
@@ -251,6 +252,9 @@ class Station {
         proc.board.recipeSha256 = job_.recipeSha256;
         proc.board.flashOffset = job_.record.flash_offset;
         proc.boardStart = Clock::now();
+        if (setup_.observer != nullptr) {
+            setup_.observer->boardStarted(proc.board);
+        }
         view_->slotEvent(state_, i, "board " + std::to_string(board) + " programming");
     }
 
@@ -282,6 +286,9 @@ class Station {
         }
         slot.phase = SlotPhase::Holding;
         logBoard(report);
+        if (setup_.observer != nullptr) {
+            setup_.observer->boardEnded(report);
+        }
         char event[64];
         std::snprintf(event, sizeof event, "board %d %s (%.1f s)", report.board,
                       slot.passed        ? "PASS"
@@ -338,6 +345,13 @@ class Station {
             slot.ended = deathReason(proc.waitStatus);
         }
         view_->slotEvent(state_, i, slot.ended.empty() ? "stopped" : "stopped: " + slot.ended);
+    }
+
+    // The views show state_.link; they notice a change themselves.
+    void pollObserver() {
+        if (setup_.observer != nullptr) {
+            state_.link = setup_.observer->poll();
+        }
     }
 
     void checkImage() {

@@ -29,6 +29,17 @@ struct BoardReport {
     std::string flashOffset;
 };
 
+// Told of every board's start and end, and asked on every turn of the
+// station's loop (at least twice a second) for a station-wide status line
+// (empty: nothing to show); for parties other than the log.
+class StationObserver {
+  public:
+    virtual ~StationObserver() = default;
+    virtual void boardStarted(const BoardReport &report) = 0;
+    virtual void boardEnded(const BoardReport &report) = 0;
+    virtual std::string poll() = 0;
+};
+
 struct StationSetup {
     std::vector<std::string> labels;
     std::vector<std::string> ports;
@@ -39,6 +50,7 @@ struct StationSetup {
     std::string runDir;
     std::string station;
     std::string sysRoot = "/sys";
+    StationObserver *observer = nullptr; // may be none
 };
 
 // Called when a board ends, for the log; false with why when it failed.

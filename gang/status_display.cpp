@@ -178,7 +178,15 @@ std::vector<std::string> frameLines(const std::vector<Board> &boards, SteadyTime
 
 void StatusDisplay::redraw(const std::vector<Board> &boards, SteadyTime now) {
     TerminalSize size = terminalSize(fileno(out_));
-    std::vector<std::string> lines = frameLines(boards, now, size);
+    std::string footer = footer_ ? footer_() : "";
+    TerminalSize forPorts = size;
+    if (!footer.empty() && forPorts.rows > 2) {
+        --forPorts.rows; // the footer's line
+    }
+    std::vector<std::string> lines = frameLines(boards, now, forPorts);
+    if (!footer.empty() && forPorts.rows < size.rows) {
+        lines.push_back(fitted(footer, size.cols > 1 ? size.cols - 1 : 1));
+    }
     std::string text = "\r";
     size_t up = std::min(drawnLines_, size.rows > 1 ? size.rows - 1 : 0);
     if (up > 0) {
@@ -205,6 +213,13 @@ void StatusDisplay::printChanges(const std::vector<Board> &boards, SteadyTime no
                          elapsedSeconds(board, now));
             shown_[i] = phase;
         }
+    }
+    std::string footer = footer_ ? footer_() : "";
+    if (footer != footerShown_) {
+        if (!footer.empty()) {
+            std::fprintf(out_, "%s\n", footer.c_str());
+        }
+        footerShown_ = footer;
     }
     std::fflush(out_);
 }

@@ -7,6 +7,7 @@
 #include "screen_text.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ std::vector<std::string> frameLines(const std::vector<Board> &boards, SteadyTime
 class StatusDisplay {
   public:
     StatusDisplay(FILE *out, bool terminal) : out_(out), terminal_(terminal) {}
+    // A line about the station itself under the ports' lines (the factory
+    // link), asked for at every update; empty shows nothing.
+    void setFooter(std::function<std::string()> footer) { footer_ = std::move(footer); }
     // Shows what changed; on a terminal no more often than every 100 ms.
     void update(const std::vector<Board> &boards, SteadyTime now);
     // The last state of every board, drawn at once.
@@ -39,6 +43,8 @@ class StatusDisplay {
     size_t drawnLines_ = 0; // of the last frame: how far up the next one starts
     SteadyTime lastDraw_{};
     std::vector<std::string> shown_; // per board: last phase printed (plain mode)
+    std::function<std::string()> footer_;
+    std::string footerShown_; // plain mode
 };
 
 } // namespace gang

@@ -2,6 +2,7 @@
 
 #include "csv_log.h"
 #include "event_lines.h"
+#include "factory_link.h"
 #include "log_row.h"
 #include "operator_screen.h"
 #include "port_claim.h"
@@ -10,6 +11,7 @@
 #include "run_directory.h"
 #include "screen_text.h"
 #include "station.h"
+#include "station_factory_link.h"
 #include "supervisor.h"
 
 #include "KelvoPG_core.h"
@@ -141,11 +143,20 @@ int runWatch(const Options &options) {
         releaseAll(setup.claims);
         return complain(kExitFailed, error);
     }
+    FactoryLink link;
+    if (!link.start(factoryLinkOptions(options), setup.runDir, &error)) {
+        releaseAll(setup.claims);
+        return complain(kExitFailed, error);
+    }
     StationState state(std::chrono::steady_clock::now());
     state.station = options.station;
     state.recipe = job.recipeName.empty() ? baseName(job.imagePath) : job.recipeName;
     for (size_t i = 0; i < setup.ports.size(); ++i) {
         state.slots.emplace_back(setup.labels[i], setup.ports[i], state.totals.start());
+    }
+    StationFactoryLink factory(&link, job, factoryRecipeName(options, job), setup.ports.size());
+    if (link.active()) {
+        setup.observer = &factory;
     }
     installParentSignals();
     std::unique_ptr<StationView> view = makeView();
@@ -157,7 +168,12 @@ int runWatch(const Options &options) {
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
     std::printf("Output of each board: %s\n", setup.runDir.c_str());
+    std::fputs(link.finish(kFactoryLinkGrace).c_str(), stdout);
     std::fflush(stdout);
+    std::string warnings = link.takeWarnings();
+    if (!warnings.empty()) {
+        std::fprintf(stderr, "%s", warnings.c_str());
+    }
     bool logOk = !outcome.logFailed;
     if (!log.close(&error)) {
         logOk = false;

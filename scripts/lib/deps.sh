@@ -10,6 +10,7 @@ KELVO_PACKAGES=(
   clang libclang-rt-14-dev
   dpkg-dev fakeroot lintian desktop-file-utils man-db groff-base gzip
   libtomlplusplus-dev libncurses-dev tmux python3
+  libqpid-proton-cpp12-dev nlohmann-json3-dev python3-qpid-proton rabbitmq-server
 )
 
 kelvo_missing_packages() {

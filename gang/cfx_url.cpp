@@ -64,6 +64,21 @@ bool splitUserInfo(const std::string &text, BrokerUrl *url) {
            (colon == std::string::npos || percentDecode(text.substr(colon + 1), &url->password));
 }
 
+// The URL as given, with a password replaced, for error messages that end
+// up in logs and on the operator's screen.
+std::string withoutPassword(const std::string &text, size_t rest) {
+    size_t slash = text.find('/', rest);
+    size_t at = text.rfind('@', slash == std::string::npos ? std::string::npos : slash);
+    if (at == std::string::npos || at < rest) {
+        return text;
+    }
+    size_t colon = text.find(':', rest);
+    if (colon == std::string::npos || colon > at) {
+        return text;
+    }
+    return text.substr(0, colon + 1) + "****" + text.substr(at);
+}
+
 } // namespace
 
 std::string BrokerUrl::shown() const {
@@ -96,13 +111,14 @@ bool parseBrokerUrl(const std::string &text, BrokerUrl *url, std::string *error)
         authority = authority.substr(at + 1);
     }
     if (!ok || !splitHostPort(authority, url)) {
-        *error = "--cfx: no valid host, port or user in " + text;
+        *error = "--cfx: no valid host, port or user in " + withoutPassword(text, rest);
         return false;
     }
     // The address keeps its leading slash: RabbitMQ's "/queue/NAME" needs it.
     if (slash == std::string::npos || slash + 1 == text.size() ||
         !percentDecode(text.substr(slash), &url->address)) {
-        *error = "--cfx: the URL names no target address after the host: " + text;
+        *error = "--cfx: the URL names no target address after the host: " +
+                 withoutPassword(text, rest);
         return false;
     }
     return true;

@@ -412,6 +412,9 @@ void GangRun::interruptMidTransfer(const std::function<void(pid_t)> &deliver, in
         row >> port >> result; // the port column is as wide as the longest name
         EXPECT_EQ(result, "interrupted") << out;
         expectLogRow(sim->tty(), "188", "interrupted");
+        // The cancel is on the line; a loaded simulator may take a moment
+        // to read it behind the block in flight.
+        waitFor([&] { return !sim->events().empty(); }, std::chrono::seconds(10));
         sim->stop();
         EXPECT_EQ(sim->events().compare(0, 17, "xmodem cancelled "), 0) << sim->events();
     }

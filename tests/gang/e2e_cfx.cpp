@@ -5,6 +5,7 @@
 #include "KelvoPG_core.h"
 #include "broker.h"
 #include "kelvo_test.h"
+#include "station_run.h"
 
 #include <nlohmann/json.hpp>
 
@@ -115,81 +116,8 @@ class Station {
 };
 
 bool waitFor(const std::function<bool()> &done, int seconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
+    return gt::waitFor(done, std::chrono::seconds(seconds));
 }
-
-// kelvo_pgtool_gang --watch in the background: output into a file, keys
-// from a pipe.
-class WatchRun {
-  public:
-    WatchRun(const std::string &dir, const std::vector<std::string> &args)
-        : out_(dir + "/watch.out") {
-        std::vector<std::string> argv{KELVO_GANG_PATH, "--watch", "--cfx-handle", "test.station"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        int keys[2];
-        EXPECT_EQ(::pipe2(keys, O_CLOEXEC), 0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(keys[0], 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<char *> raw;
-            for (const std::string &a : argv) {
-                raw.push_back(const_cast<char *>(a.c_str()));
-            }
-            raw.push_back(nullptr);
-            if (::chdir(dir.c_str()) == 0) {
-                ::execv(raw[0], raw.data());
-            }
-            ::_exit(127);
-        }
-        ::close(keys[0]);
-        keys_ = keys[1];
-    }
-    ~WatchRun() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(keys_);
-    }
-    std::string output() const { return kt::readFile(out_); }
-    // Waits until the output holds text n times.
-    bool saw(const std::string &text, size_t n = 1, int seconds = 90) {
-        return waitFor(
-            [&] {
-                std::string out = output();
-                size_t found = 0;
-                for (size_t at = out.find(text); at != std::string::npos;
-                     at = out.find(text, at + 1)) {
-                    ++found;
-                }
-                return found >= n;
-            },
-            seconds);
-    }
-    // q, then the exit status (-1 when it did not end in time).
-    int stop() {
-        EXPECT_EQ(::write(keys_, "q", 1), 1);
-        int status = 0;
-        bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 60);
-        pid_ = -1;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    std::string out_;
-    pid_t pid_ = -1;
-    int keys_ = -1;
-};
 
 class FactoryLink : public ::testing::Test {
   protected:
@@ -340,16 +268,19 @@ TEST_F(FactoryLink, AStationLosesNothingWhenTheBrokerDiesAndComesBack) {
     // the other.
     Station station(Faults{{"--boards", "3", "--board-interval", "1"}});
     std::string url = broker->url("broker-dies");
-    WatchRun watch(station.dir(), {"--cfx", url, "s1=" + station.tty(0)});
-    ASSERT_TRUE(watch.saw("board 1 PASS")) << watch.output();
+    gt::StationRun watch(station.dir(),
+                         {"--cfx-handle", "test.station", "--cfx", url, "s1=" + station.tty(0)},
+                         "watch.out");
+    ASSERT_TRUE(watch.saw("board 1 PASS", 90)) << watch.output();
     broker->kill();
-    ASSERT_TRUE(watch.saw("factory link down")) << watch.output();
-    ASSERT_TRUE(watch.saw("board 2 PASS")) << watch.output();
+    ASSERT_TRUE(watch.saw("factory link down", 90)) << watch.output();
+    ASSERT_TRUE(watch.saw("board 2 PASS", 90)) << watch.output();
     std::string error;
     ASSERT_TRUE(broker->start(&error)) << error;
-    ASSERT_TRUE(watch.saw("board 3 PASS")) << watch.output();
-    ASSERT_TRUE(watch.saw("link up", 2)) << watch.output(); // up again
-    EXPECT_EQ(watch.stop(), 0) << watch.output();
+    ASSERT_TRUE(watch.saw("board 3 PASS", 90)) << watch.output();
+    ASSERT_TRUE(watch.sawTimes("link up", 2, 90)) << watch.output(); // up again
+    watch.key('q');
+    EXPECT_EQ(watch.exitStatus(), 0) << watch.output();
     EXPECT_EQ(watch.output().find("waiting in"), std::string::npos) << watch.output();
 
     // At least once: a message whose acceptance died with the broker may

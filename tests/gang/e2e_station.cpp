@@ -3,6 +3,7 @@
 // simulated operator, and one station that programs each board once.
 #include "KelvoPG_core.h"
 #include "kelvo_test.h"
+#include "station_run.h"
 
 #include <gtest/gtest.h>
 
@@ -25,24 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 
-bool waitFor(const std::function<bool()> &done, seconds limit) {
-    auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
+using gt::count;
+using gt::StationRun;
+using gt::waitFor;
 
 std::string sha256Hex(const std::string &bytes) {
     sha256_context ctx;
@@ -88,63 +74,6 @@ class Fixture {
   private:
     std::string home_;
     std::unique_ptr<kt::ChipSim> sim_;
-};
-
-// The station, its output into a file and its keys from a pipe.
-class StationRun {
-  public:
-    StationRun(const std::string &dir, const std::vector<std::string> &args) : dir_(dir) {
-        std::vector<std::string> argv{KELVO_GANG_PATH, "--watch"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        int keys[2];
-        EXPECT_EQ(::pipe2(keys, O_CLOEXEC), 0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            int out = ::open((dir + "/station.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(keys[0], 0);
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-            std::vector<char *> raw;
-            for (const std::string &a : argv) {
-                raw.push_back(const_cast<char *>(a.c_str()));
-            }
-            raw.push_back(nullptr);
-            if (::chdir(dir.c_str()) == 0) {
-                ::execv(raw[0], raw.data());
-            }
-            ::_exit(127);
-        }
-        ::close(keys[0]);
-        keys_ = keys[1];
-    }
-    ~StationRun() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(keys_);
-    }
-    std::string output() const { return kt::readFile(dir_ + "/station.out"); }
-    // Waits until the output holds text n times.
-    bool sawTimes(const std::string &text, size_t n, int limit = 60) {
-        return waitFor([&] { return count(output(), text) >= n; }, seconds(limit));
-    }
-    bool saw(const std::string &text, int limit = 60) { return sawTimes(text, 1, limit); }
-    void key(char c) { ASSERT_EQ(::write(keys_, &c, 1), 1); }
-    void signal(int sig) { ::kill(pid_, sig); }
-    // The exit status, or -1 when it did not end in time.
-    int exitStatus(int limit = 60) {
-        int status = 0;
-        bool ended =
-            waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, seconds(limit));
-        pid_ = -1;
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-  private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    int keys_ = -1;
 };
 
 class Station : public ::testing::Test {

@@ -41,10 +41,9 @@ std::string tileCounters(const Counters &c, Counters::Time now, int width) {
     std::string percent = yield < 0 ? "-" : std::to_string(static_cast<int>(yield + 0.5)) + "%";
     std::string rate = std::to_string(static_cast<int>(c.perHour(now) + 0.5)) + "/h";
     std::string passed = std::to_string(c.passed()), failed = std::to_string(c.failed());
-    for (const std::string &text :
-         {"pass " + passed + "  fail " + failed + "  " + percent + "  " + rate,
-          passed + " ok  " + failed + " fail  " + percent + "  " + rate,
-          passed + " ok  " + failed + " fail  " + percent}) {
+    // One wording in every form, so that tiles side by side read alike.
+    for (const std::string &text : {passed + " ok  " + failed + " fail  " + percent + "  " + rate,
+                                     passed + " ok  " + failed + " fail  " + percent}) {
         if (static_cast<int>(text.size()) <= width) {
             return text;
         }

@@ -173,7 +173,7 @@ class Slot {
         sendLine("B " + std::to_string(board_));
         DeviceSetting rec;
         recordForPort(job_, setup_.port, &rec);
-        startProgressWatch();
+        startProgressWatch(&cancelled);
         // The board's file reads like the output of "kelvo_pgtool_cli -download".
         std::puts("Beginning XModem Download...");
         std::fflush(stdout);

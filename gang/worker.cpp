@@ -22,6 +22,7 @@ constexpr int kWatchIntervalMs = 50;
 // The worker's side of the status pipe.
 int statusOut = -1;
 std::atomic<bool> watching{false};
+const std::atomic<bool> *watchedStop = nullptr;
 pthread_t watcher;
 bool watched = false;
 
@@ -65,6 +66,9 @@ void *watchBody(void *) {
     int64_t lastSize = 0;
     bool sawRunning = false;
     while (watching.load()) {
+        if (watchedStop != nullptr && watchedStop->load() && !kelvo_cancel_requested()) {
+            kelvo_request_cancel();
+        }
         int phase = kelvo_current_phase();
         int64_t size = kelvo_transfer_size();
         // Until the core publishes its phases, a transfer in flight still
@@ -91,7 +95,8 @@ void *watchBody(void *) {
 
 } // namespace
 
-void startProgressWatch() {
+void startProgressWatch(const std::atomic<bool> *stopWanted) {
+    watchedStop = stopWanted;
     watching.store(true);
     watched = pthread_create(&watcher, nullptr, watchBody, nullptr) == 0;
 }

@@ -6,6 +6,7 @@
 #include "download_job.h"
 
 #include <csignal>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -28,8 +29,11 @@ constexpr int kRelaySignal = SIGUSR1;
 void setStatusPipe(int fd);
 // One status line, written whole.
 void sendStatus(const char *line);
-// A thread that sends "P" lines while the core works.
-void startProgressWatch();
+// A thread that sends "P" lines while the core works. With stopWanted, it
+// also requests the core's cancellation again whenever that flag is set
+// and none is pending: a request that came just before the operation
+// began is cleared by its start and would otherwise be lost.
+void startProgressWatch(const std::atomic<bool> *stopWanted = nullptr);
 void stopProgressWatch();
 // Own process group, dies with the parent, the core's interrupt handlers
 // and the relay of the parent's interrupt.

@@ -7,6 +7,7 @@
 #include "log_row.h"
 #include "options.h"
 #include "port_claim.h"
+#include "program.h"
 #include "ports.h"
 #include "result_table.h"
 #include "run_directory.h"
@@ -20,28 +21,27 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <sstream>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+using gang::complain;
+using gang::kExitFailed;
+using gang::kExitOk;
+using gang::kExitUsage;
+using gang::kProgram;
+using gang::kTtyClassDir;
 
-const char *const kProgram = "kelvo_pgtool_gang";
-const char *const kTtyClassDir = "/sys/class/tty";
 const char *const kSysRoot = "/sys";
 
 int usageError(const std::string &why) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+    complain(kExitUsage, why);
     std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
     return kExitUsage;
 }
 
 int failure(const std::string &why) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
-    return kExitFailed;
+    return complain(kExitFailed, why);
 }
 
 std::string resultText(const gang::Board &board) {
@@ -119,13 +119,7 @@ int claimAll(std::vector<gang::Board> *boards) {
         ports.push_back(board.port);
     }
     std::vector<int> fds;
-    std::string error;
-    if (!gang::claimPorts(ports, &fds, &error)) {
-        std::istringstream lines(error);
-        for (std::string line; std::getline(lines, line);) {
-            std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
-        }
-        std::fprintf(stderr, "%s: nothing was sent to any port\n", kProgram);
+    if (!gang::claimEveryPort(ports, &fds)) {
         return kExitUsage;
     }
     for (size_t i = 0; i < boards->size(); ++i) {
@@ -235,7 +229,7 @@ int run(const gang::Options &options) {
         std::string why;
         if (log.isOpen() && !log.append(logRow(context, board), &why)) {
             logOk = false;
-            std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+            complain(kExitFailed, why);
         }
         link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
                         factoryResult(job, recipe, board));
@@ -251,7 +245,7 @@ int run(const gang::Options &options) {
     }
     if (!log.close(&error)) {
         logOk = false;
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        complain(kExitFailed, error);
     }
     return exitStatus(boards, signal, logOk);
 }

@@ -6,6 +6,7 @@
 #include "log_row.h"
 #include "operator_screen.h"
 #include "port_claim.h"
+#include "program.h"
 #include "ports.h"
 #include "recipe.h"
 #include "run_directory.h"
@@ -20,23 +21,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace gang {
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-const char *const kProgram = "kelvo_pgtool_gang";
-const char *const kTtyClassDir = "/sys/class/tty";
-
-int complain(int status, const std::string &why) {
-    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
-    return status;
-}
 
 // A port whose node is missing is a fixture whose board brings its own
 // adapter: its slot waits for the node. Any other port is checked as for
@@ -98,9 +87,8 @@ int loadJob(const Options &options, DownloadJob *job) {
     }
     std::string error;
     if (!loadRecipe(options.recipeFile, job, &error)) {
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
-        std::fprintf(stderr, "%s: nothing was sent to any port\n", kProgram);
-        return kExitUsage;
+        complain(kExitUsage, error);
+        return complain(kExitUsage, "nothing was sent to any port");
     }
     return kExitOk;
 }
@@ -126,12 +114,8 @@ int runWatch(const Options &options) {
         return loaded;
     }
     StationSetup setup;
-    if (!claimPorts(ports, &setup.claims, &error)) {
-        std::istringstream lines(error);
-        for (std::string line; std::getline(lines, line);) {
-            complain(kExitUsage, line);
-        }
-        return complain(kExitUsage, "nothing was sent to any port");
+    if (!claimEveryPort(ports, &setup.claims)) {
+        return kExitUsage;
     }
     setup.ports = ports;
     setup.resolved = resolved;
@@ -177,7 +161,7 @@ int runWatch(const Options &options) {
     bool logOk = !outcome.logFailed;
     if (!log.close(&error)) {
         logOk = false;
-        std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+        complain(kExitFailed, error);
     }
     if (outcome.signal != 0) {
         return 128 + outcome.signal;

@@ -143,14 +143,7 @@ void expectEnvelope(const json &m) {
     EXPECT_TRUE(m["MessageBody"].is_object());
 }
 
-std::string sha256Hex(const std::string &bytes) {
-    sha256_context ctx;
-    char hex[65];
-    sha256_init(&ctx);
-    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    sha256_final_hex(&ctx, hex);
-    return hex;
-}
+using gt::sha256Hex;
 
 std::set<std::string> uniqueIds(const std::vector<json> &messages) {
     std::set<std::string> ids;

@@ -2,6 +2,7 @@
 // own pseudo-terminal, programmed by one run of the real program.
 #include "KelvoPG_core.h"
 #include "kelvo_test.h"
+#include "station_run.h"
 
 #include <gtest/gtest.h>
 
@@ -366,16 +367,7 @@ int waitExit(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit) {
-    auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
+using gt::waitFor;
 
 // Interrupts a run of two boards mid-transfer with deliver(gang's pid) and
 // checks that both transfers were cancelled on their lines.

@@ -27,17 +27,9 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::seconds;
 
 using gt::count;
+using gt::sha256Hex;
 using gt::StationRun;
 using gt::waitFor;
-
-std::string sha256Hex(const std::string &bytes) {
-    sha256_context ctx;
-    char hex[65];
-    sha256_init(&ctx);
-    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    sha256_final_hex(&ctx, hex);
-    return hex;
-}
 
 // A fixture: a simulator in a directory of its own, with a control FIFO.
 class Fixture {

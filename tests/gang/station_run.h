@@ -14,6 +14,8 @@ namespace gt {
 bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit);
 // How often what occurs in text.
 size_t count(const std::string &text, const std::string &what);
+// SHA-256 of the bytes as 64 lower-case hexadecimal digits.
+std::string sha256Hex(const std::string &bytes);
 
 class StationRun {
   public:

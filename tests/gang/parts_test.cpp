@@ -42,11 +42,6 @@ void link(const std::string &target, const std::string &name) {
     ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0) << name;
 }
 
-TEST(GangCsv, QuotesOnlyWhatNeedsIt) {
-    EXPECT_EQ(gang::csvLine({"a", "", "b c"}), "a,,b c\r\n");
-    EXPECT_EQ(gang::csvLine({"x,y", "say \"hi\"", "two\nlines", "cr\r"}),
-              "\"x,y\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\r\"\r\n");
-}
 
 TEST(GangCsv, HeaderOnlyIntoANewOrEmptyFileAndWholeLinesFromTwoWriters) {
     kt::TempDir dir;
@@ -69,7 +64,12 @@ TEST(GangCsv, HeaderOnlyIntoANewOrEmptyFileAndWholeLinesFromTwoWriters) {
     EXPECT_NE(error.find("cannot open log file"), std::string::npos) << error;
 }
 
-TEST(GangCsv, TextThatASpreadsheetWouldRunIsQuotedNumbersAreNot) {
+// Quotes only what needs it, and text a spreadsheet would run as a formula
+// as text; number columns as they are.
+TEST(GangCsv, QuotingOfFieldsAndFormulas) {
+    EXPECT_EQ(gang::csvLine({"a", "", "b c"}), "a,,b c\r\n");
+    EXPECT_EQ(gang::csvLine({"x,y", "say \"hi\"", "two\nlines", "cr\r"}),
+              "\"x,y\",\"say \"\"hi\"\"\",\"two\nlines\",\"cr\r\"\r\n");
     std::vector<gang::CsvColumn> columns = {{"port"}, {"serial"}, {"size", true}, {"text"}};
     EXPECT_EQ(gang::csvRow(columns, {"=HYPERLINK(\"x\")", "+1", "-5", "@SUM(A1)"}),
               "\"'=HYPERLINK(\"\"x\"\")\",\"'+1\",-5,\"'@SUM(A1)\"\r\n");

@@ -2,6 +2,7 @@
 
 #include "failure_reason.h"
 #include "recipe.h"
+#include "screen_text.h"
 #include "slot_cycle.h"
 #include "supervisor.h"
 #include "worker.h"
@@ -275,10 +276,11 @@ class Station {
             report.outcome = "ok";
         } else if (slot.interrupted) {
             report.outcome = "interrupted";
-        } else if (!failure.empty()) {
-            report.outcome = slot.reason = failure;
         } else {
-            report.outcome = slot.reason = failureReason(readWhole(report.outputFile), result);
+            report.outcome =
+                !failure.empty() ? failure : failureReason(readWhole(report.outputFile), result);
+            // The tile and event line already name the slot; the log keeps the path.
+            slot.reason = withoutPath(withoutPath(report.outcome, report.port), setup_.resolved[i]);
         }
         if (!slot.interrupted) {
             slot.counters.record(slot.passed, now);

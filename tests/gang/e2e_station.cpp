@@ -237,13 +237,18 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     writeRecipe(4000);
     std::string link = dir_.file("a/tty");
     Fixture a(dir(), "a", {"--link", link}), b(dir(), "b", {});
-    StationRun station(dir(), {"--recipe", "recipe.toml", "A=" + link, "B=" + b.tty()});
+    StationRun station(
+        dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "A=" + link, "B=" + b.tty()});
     a.control("insert");
     ASSERT_TRUE(station.saw("A: board 1 programming", 20)) << station.output();
     b.control("insert");
     a.unplug();
     ASSERT_TRUE(station.saw("A: board 1 FAIL", 30)) << station.output();
     ASSERT_TRUE(station.saw("A: waiting: no device", 10)) << station.output();
+    // The slot's label names the port; only the log repeats its path.
+    EXPECT_NE(station.output().find("s): error: hung up"), std::string::npos) << station.output();
+    EXPECT_NE(kt::readFile(dir_.file("log.csv")).find("\"error: " + link + ": hung up"),
+              std::string::npos);
     ASSERT_TRUE(station.saw("B: board 1 PASS", 30)) << station.output();
     // A new image on disk changes nothing: the station says so once and
     // programs what it checked at the start.

@@ -43,7 +43,7 @@ std::string tileCounters(const Counters &c, Counters::Time now, int width) {
     std::string passed = std::to_string(c.passed()), failed = std::to_string(c.failed());
     // One wording in every form, so that tiles side by side read alike.
     for (const std::string &text : {passed + " ok  " + failed + " fail  " + percent + "  " + rate,
-                                     passed + " ok  " + failed + " fail  " + percent}) {
+                                    passed + " ok  " + failed + " fail  " + percent}) {
         if (static_cast<int>(text.size()) <= width) {
             return text;
         }

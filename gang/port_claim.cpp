@@ -15,7 +15,7 @@
 namespace gang {
 namespace {
 
-enum class Claim { Taken, Busy, Unavailable };
+enum class Claim { Taken, Busy, NotSerial, Unavailable };
 
 std::string processName(const std::string &procRoot, const std::string &pid) {
     std::ifstream in(procRoot + "/" + pid + "/comm");
@@ -42,6 +42,12 @@ Claim claimOne(const std::string &port, int *fd) {
     if (*fd < 0) {
         return errno == EBUSY ? Claim::Busy : Claim::Unavailable; // EBUSY: exclusive mode
     }
+    if (!::isatty(*fd)) {
+        // /dev/null and the like: no board can ever answer there.
+        ::close(*fd);
+        *fd = -1;
+        return Claim::NotSerial;
+    }
     if (::flock(*fd, LOCK_EX | LOCK_NB) != 0) {
         bool busy = errno == EWOULDBLOCK;
         ::close(*fd);
@@ -49,7 +55,7 @@ Claim claimOne(const std::string &port, int *fd) {
         return busy ? Claim::Busy : Claim::Unavailable;
     }
     // Refuses later opens by programs that do not lock (root aside) until
-    // the worker takes over; not a terminal: the lock alone holds it.
+    // the worker takes over.
     ::ioctl(*fd, TIOCEXCL);
     return Claim::Taken;
 }
@@ -87,8 +93,11 @@ bool claimPorts(const std::vector<std::string> &ports, std::vector<int> *fds, st
     fds->assign(ports.size(), -1);
     error->clear();
     for (size_t i = 0; i < ports.size(); ++i) {
-        if (claimOne(ports[i], &(*fds)[i]) == Claim::Busy) {
-            *error += (error->empty() ? "" : "\n") + busyLine(ports[i]);
+        Claim claim = claimOne(ports[i], &(*fds)[i]);
+        if (claim == Claim::Busy || claim == Claim::NotSerial) {
+            *error +=
+                (error->empty() ? "" : "\n") +
+                (claim == Claim::Busy ? busyLine(ports[i]) : ports[i] + ": not a serial port");
         }
     }
     if (error->empty()) {

@@ -1,7 +1,8 @@
 // Taking the ports of a run before any of them is programmed: each is
 // opened, locked and put in exclusive mode by the parent, then handed over
-// to its board's worker. A port another program holds stops the run before
-// any traffic, naming that program where it can be found.
+// to its board's worker. A port another program holds, or one that is no
+// serial line, stops the run before any traffic, naming the holder where it
+// can be found.
 #pragma once
 
 #include <string>
@@ -16,9 +17,9 @@ std::string lockHolders(const std::string &device, const std::string &locksFile,
                         const std::string &procRoot);
 
 // Takes each port: fds receives one descriptor per port (-1 where the port
-// could not be opened for another reason than being busy: its worker then
-// reports that). false when any port is busy, with one line per busy port
-// in error; the ports taken are released again.
+// could not be opened for another reason: its worker then reports that).
+// false when any port is busy or is no terminal, with one line per such
+// port in error; the ports taken are released again.
 bool claimPorts(const std::vector<std::string> &ports, std::vector<int> *fds, std::string *error);
 
 // Lets go of a port taken by claimPorts that no worker will use.

@@ -22,7 +22,7 @@ bool checkOnePort(const std::string &port, std::string *resolved, std::string *e
         return false;
     }
     if (!S_ISCHR(st.st_mode)) {
-        *error = port + ": not a character device";
+        *error = port + ": not a serial port (not a character device)";
         return false;
     }
     char buf[PATH_MAX];

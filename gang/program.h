@@ -17,8 +17,9 @@ constexpr const char *kTtyClassDir = "/sys/class/tty";
 int complain(int status, const std::string &why);
 
 // Takes every port before any is programmed: a port held by another
-// program is the station's problem, not a board's failure. On a busy port
-// prints one line per port and that nothing was sent, and returns false.
+// program, or a device that is no serial line, is the station's problem,
+// not a board's failure. Then prints one line per such port and that
+// nothing was sent, and returns false.
 bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds);
 
 } // namespace gang

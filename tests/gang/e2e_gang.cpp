@@ -286,7 +286,8 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
         {{}, "kelvo_pgtool_gang: no port given\n"},
         {{"--log", "log.csv"}, "kelvo_pgtool_gang: no port given\n"},
         {{"--fast", sim.tty()}, "kelvo_pgtool_gang: unknown option: --fast\n"},
-        {{sim.tty(), "plain"}, "kelvo_pgtool_gang: plain: not a character device\n"},
+        {{sim.tty(), "plain"},
+         "kelvo_pgtool_gang: plain: not a serial port (not a character device)\n"},
     };
     for (const Case &c : usage) {
         kt::RunResult r = gang(c.args);
@@ -294,6 +295,12 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err + "Try 'kelvo_pgtool_gang --help' for more information.\n");
     }
+    // A device no board can answer on is the station's mistake: no row.
+    kt::RunResult null = gang({"--log", "log.csv", sim.tty(), "/dev/null"});
+    EXPECT_EQ(null.exit_code, 2) << null.out << null.err;
+    EXPECT_EQ(null.err, "kelvo_pgtool_gang: /dev/null: not a serial port\n"
+                        "kelvo_pgtool_gang: nothing was sent to any port\n");
+    EXPECT_FALSE(kt::fileExists(dir_.file("log.csv")));
     // Logs it must not append to: a FIFO without a reader (which would
     // block), a file of other columns.
     ASSERT_EQ(::mkfifo(dir_.file("fifo").c_str(), 0644), 0);

@@ -279,6 +279,7 @@ TEST_F(Station, PortsItCannotUseStopItWithStatusTwo) {
     };
     const std::vector<Case> cases = {
         {{"A=" + a.tty()}, "busy"},
+        {{"A=/dev/null"}, "/dev/null: not a serial port"},
         {{"A=/dev/null", "A=" + dir_.file("plain-file")}, "the same slot name twice"},
         {{dir_.file("plain-file")}, "plain-file"},
     };

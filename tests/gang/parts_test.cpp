@@ -42,7 +42,6 @@ void link(const std::string &target, const std::string &name) {
     ASSERT_EQ(::symlink(target.c_str(), name.c_str()), 0) << name;
 }
 
-
 TEST(GangCsv, HeaderOnlyIntoANewOrEmptyFileAndWholeLinesFromTwoWriters) {
     kt::TempDir dir;
     std::string path = dir.file("log.csv");
@@ -227,7 +226,7 @@ TEST(GangPorts, RefusesNonDevicesAndTheSameDeviceTwice) {
     EXPECT_EQ(resolved, (std::vector<std::string>{"/dev/null", "/dev/zero"}));
 
     EXPECT_FALSE(gang::checkPorts({dir.file("plain")}, &resolved, &error));
-    EXPECT_EQ(error, dir.file("plain") + ": not a character device");
+    EXPECT_EQ(error, dir.file("plain") + ": not a serial port (not a character device)");
     EXPECT_FALSE(gang::checkPorts({dir.path()}, &resolved, &error));
     EXPECT_FALSE(gang::checkPorts({dir.file("missing")}, &resolved, &error));
     EXPECT_EQ(error, dir.file("missing") + ": No such file or directory");

@@ -6,7 +6,6 @@
 #include "factory_link.h"
 #include "log_row.h"
 #include "options.h"
-#include "port_claim.h"
 #include "program.h"
 #include "ports.h"
 #include "result_table.h"
@@ -38,10 +37,6 @@ int usageError(const std::string &why) {
     complain(kExitUsage, why);
     std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
     return kExitUsage;
-}
-
-int failure(const std::string &why) {
-    return complain(kExitFailed, why);
 }
 
 std::string resultText(const gang::Board &board) {
@@ -88,7 +83,8 @@ bool collectPorts(const gang::Options &options, std::vector<std::string> *ports,
 
 std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
                                     const std::vector<std::string> &names,
-                                    const std::vector<std::string> &resolved) {
+                                    const std::vector<std::string> &resolved,
+                                    const std::vector<int> &claims) {
     std::vector<std::string> labels = gang::slotLabels(ports, names);
     std::vector<gang::Board> boards(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
@@ -96,6 +92,7 @@ std::vector<gang::Board> makeBoards(const std::vector<std::string> &ports,
         boards[i].label = labels[i];
         boards[i].resolved = resolved[i];
         boards[i].usb = gang::usbIdentity(kSysRoot, resolved[i]);
+        boards[i].claimFd = claims[i];
     }
     return boards;
 }
@@ -109,23 +106,6 @@ void setOutputFiles(std::vector<gang::Board> *boards, const std::string &runDir)
     for (size_t i = 0; i < boards->size(); ++i) {
         (*boards)[i].outputFile = runDir + "/" + files[i];
     }
-}
-
-// Every port taken before any is programmed: a port held by another
-// program is the station's problem, not a board's failure.
-int claimAll(std::vector<gang::Board> *boards) {
-    std::vector<std::string> ports;
-    for (const gang::Board &board : *boards) {
-        ports.push_back(board.port);
-    }
-    std::vector<int> fds;
-    if (!gang::claimEveryPort(ports, &fds)) {
-        return kExitUsage;
-    }
-    for (size_t i = 0; i < boards->size(); ++i) {
-        (*boards)[i].claimFd = fds[i];
-    }
-    return kExitOk;
 }
 
 // A one-shot run has no board count of its own: the run directory's name
@@ -189,29 +169,21 @@ int run(const gang::Options &options) {
     if (loaded != kExitOk) {
         return loaded;
     }
+    // Every port taken before any is programmed: a port held by another
+    // program is the station's problem, not a board's failure.
+    std::vector<int> claims;
+    if (!gang::claimEveryPort(ports, &claims)) {
+        return kExitUsage;
+    }
     std::vector<std::string> names = options.names;
     names.resize(ports.size()); // --all names none
-    std::vector<gang::Board> boards = makeBoards(ports, names, resolved);
-    int claimed = claimAll(&boards);
-    if (claimed != kExitOk) {
-        return claimed;
+    std::vector<gang::Board> boards = makeBoards(ports, names, resolved, claims);
+    gang::RunOutputs out;
+    if (!gang::openRunOutputs(options, claims, &out)) {
+        return kExitFailed;
     }
-    gang::CsvLog log;
-    std::string runDir;
-    if ((!options.logFile.empty() && !log.open(options.logFile, gang::logColumns(), &error)) ||
-        !gang::createRunDirectory(options.outputDir, &runDir, &error)) {
-        for (gang::Board &board : boards) {
-            gang::releasePort(board.claimFd);
-        }
-        return failure(error);
-    }
-    gang::FactoryLink link;
-    if (!link.start(gang::factoryLinkOptions(options), runDir, &error)) {
-        for (gang::Board &board : boards) {
-            gang::releasePort(board.claimFd);
-        }
-        return failure(error);
-    }
+    const std::string &runDir = out.runDir;
+    gang::FactoryLink &link = out.link;
     setOutputFiles(&boards, runDir);
     std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
     std::string recipe = gang::factoryRecipeName(options, job);
@@ -227,7 +199,7 @@ int run(const gang::Options &options) {
     gang::LogContext context{&job, options.station, options.operatorId};
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
         std::string why;
-        if (log.isOpen() && !log.append(logRow(context, board), &why)) {
+        if (out.log.isOpen() && !out.log.append(logRow(context, board), &why)) {
             logOk = false;
             complain(kExitFailed, why);
         }
@@ -237,16 +209,7 @@ int run(const gang::Options &options) {
     // A row reaching the last column would wrap on some terminals.
     size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;
     std::fputs(gang::resultTable(boards, runDir, width).c_str(), stdout);
-    std::fputs(link.finish(gang::kFactoryLinkGrace).c_str(), stdout);
-    std::fflush(stdout);
-    std::string warnings = link.takeWarnings();
-    if (!warnings.empty()) {
-        std::fprintf(stderr, "%s", warnings.c_str());
-    }
-    if (!log.close(&error)) {
-        logOk = false;
-        complain(kExitFailed, error);
-    }
+    logOk = gang::closeRunOutputs(&out) && logOk;
     return exitStatus(boards, signal, logOk);
 }
 

@@ -1,6 +1,8 @@
 #include "program.h"
 
+#include "log_row.h"
 #include "port_claim.h"
+#include "run_directory.h"
 
 #include <cstdio>
 #include <sstream>
@@ -23,6 +25,35 @@ bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds
     }
     complain(kExitUsage, "nothing was sent to any port");
     return false;
+}
+
+bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs) {
+    std::string error;
+    if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
+        createRunDirectory(options.outputDir, &outputs->runDir, &error) &&
+        outputs->link.start(factoryLinkOptions(options), outputs->runDir, &error)) {
+        return true;
+    }
+    for (int fd : claims) {
+        releasePort(fd);
+    }
+    complain(kExitFailed, error);
+    return false;
+}
+
+bool closeRunOutputs(RunOutputs *outputs) {
+    std::fputs(outputs->link.finish(kFactoryLinkGrace).c_str(), stdout);
+    std::fflush(stdout);
+    std::string warnings = outputs->link.takeWarnings();
+    if (!warnings.empty()) {
+        std::fprintf(stderr, "%s", warnings.c_str());
+    }
+    std::string error;
+    if (!outputs->log.close(&error)) {
+        complain(kExitFailed, error);
+        return false;
+    }
+    return true;
 }
 
 } // namespace gang

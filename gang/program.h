@@ -1,6 +1,10 @@
-// What both modes of kelvo_pgtool_gang share at their start: exit
-// statuses, messages on standard error and the taking of every port.
+// What both modes of kelvo_pgtool_gang share: exit statuses, messages on
+// standard error, the taking of every port, and the run's outputs.
 #pragma once
+
+#include "csv_log.h"
+#include "factory_link.h"
+#include "options.h"
 
 #include <string>
 #include <vector>
@@ -21,5 +25,20 @@ int complain(int status, const std::string &why);
 // not a board's failure. Then prints one line per such port and that
 // nothing was sent, and returns false.
 bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds);
+
+// What a run writes besides its boards' flashes.
+struct RunOutputs {
+    CsvLog log; // open only with --log
+    std::string runDir;
+    FactoryLink link; // active only with --cfx
+};
+
+// Opens the log, creates the run directory and starts the factory link.
+// On failure prints why, lets go of the claimed ports and returns false.
+bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs);
+
+// After the run: the factory link's closing line on standard output, its
+// warnings on standard error, the log closed. false when the log failed.
+bool closeRunOutputs(RunOutputs *outputs);
 
 } // namespace gang

@@ -5,11 +5,9 @@
 #include "factory_link.h"
 #include "log_row.h"
 #include "operator_screen.h"
-#include "port_claim.h"
 #include "program.h"
 #include "ports.h"
 #include "recipe.h"
-#include "run_directory.h"
 #include "screen_text.h"
 #include "station.h"
 #include "station_factory_link.h"
@@ -52,12 +50,6 @@ bool checkWatchedPorts(const std::vector<std::string> &ports, std::vector<std::s
     return true;
 }
 
-void releaseAll(const std::vector<int> &claims) {
-    for (int fd : claims) {
-        releasePort(fd);
-    }
-}
-
 std::string baseName(const std::string &path) {
     size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -93,76 +85,80 @@ int loadJob(const Options &options, DownloadJob *job) {
     return kExitOk;
 }
 
-int runWatch(const Options &options) {
+namespace {
+
+// The ports of the station and their slot names: false after a usage error.
+bool watchedPorts(const Options &options, std::vector<std::string> *ports,
+                  std::vector<std::string> *names, std::vector<std::string> *resolved) {
     std::string error;
-    std::vector<std::string> resolved;
-    std::vector<std::string> ports = options.ports;
-    std::vector<std::string> names = options.names;
-    if (options.allPorts && !listAdapterPorts(kTtyClassDir, &ports, &error)) {
-        return complain(kExitUsage, error);
+    *ports = options.ports;
+    *names = options.names;
+    if (options.allPorts && !listAdapterPorts(kTtyClassDir, ports, &error)) {
+        complain(kExitUsage, error);
+        return false;
     }
-    names.resize(ports.size()); // --all names none
-    if (ports.empty()) {
-        return complain(kExitUsage, "--all: no serial adapter found");
+    names->resize(ports->size()); // --all names none
+    if (ports->empty()) {
+        complain(kExitUsage, "--all: no serial adapter found");
+        return false;
     }
-    if (!checkWatchedPorts(ports, &resolved, &error)) {
-        return complain(kExitUsage, error);
+    if (!checkWatchedPorts(*ports, resolved, &error)) {
+        complain(kExitUsage, error);
+        return false;
     }
-    DownloadJob job;
-    int loaded = loadJob(options, &job);
-    if (loaded != kExitOk) {
-        return loaded;
-    }
-    StationSetup setup;
-    if (!claimEveryPort(ports, &setup.claims)) {
-        return kExitUsage;
-    }
-    setup.ports = ports;
-    setup.resolved = resolved;
-    setup.labels = slotLabels(ports, names);
-    setup.station = options.station;
-    CsvLog log;
-    if ((!options.logFile.empty() && !log.open(options.logFile, logColumns(), &error)) ||
-        !createRunDirectory(options.outputDir, &setup.runDir, &error)) {
-        releaseAll(setup.claims);
-        return complain(kExitFailed, error);
-    }
-    FactoryLink link;
-    if (!link.start(factoryLinkOptions(options), setup.runDir, &error)) {
-        releaseAll(setup.claims);
-        return complain(kExitFailed, error);
-    }
+    return true;
+}
+
+StationState initialState(const Options &options, const DownloadJob &job,
+                          const StationSetup &setup) {
     StationState state(std::chrono::steady_clock::now());
     state.station = options.station;
     state.recipe = job.recipeName.empty() ? baseName(job.imagePath) : job.recipeName;
     for (size_t i = 0; i < setup.ports.size(); ++i) {
         state.slots.emplace_back(setup.labels[i], setup.ports[i], state.totals.start());
     }
-    StationFactoryLink factory(&link, job, factoryRecipeName(options, job), setup.ports.size());
-    if (link.active()) {
+    return state;
+}
+
+} // namespace
+
+int runWatch(const Options &options) {
+    StationSetup setup;
+    std::vector<std::string> names;
+    if (!watchedPorts(options, &setup.ports, &names, &setup.resolved)) {
+        return kExitUsage;
+    }
+    DownloadJob job;
+    int loaded = loadJob(options, &job);
+    if (loaded != kExitOk) {
+        return loaded;
+    }
+    if (!claimEveryPort(setup.ports, &setup.claims)) {
+        return kExitUsage;
+    }
+    setup.labels = slotLabels(setup.ports, names);
+    setup.station = options.station;
+    RunOutputs out;
+    if (!openRunOutputs(options, setup.claims, &out)) {
+        return kExitFailed;
+    }
+    setup.runDir = out.runDir;
+    StationState state = initialState(options, job, setup);
+    StationFactoryLink factory(&out.link, job, factoryRecipeName(options, job), setup.ports.size());
+    if (out.link.active()) {
         setup.observer = &factory;
     }
     installParentSignals();
     std::unique_ptr<StationView> view = makeView();
     LogContext context{&job, options.station, options.operatorId};
     BoardLogger logger = [&](const BoardReport &report, std::string *why) {
-        return !log.isOpen() || log.append(stationLogRow(context, report), why);
+        return !out.log.isOpen() || out.log.append(stationLogRow(context, report), why);
     };
     StationOutcome outcome = runStation(job, setup, view.get(), logger, &state);
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
     std::printf("Output of each board: %s\n", setup.runDir.c_str());
-    std::fputs(link.finish(kFactoryLinkGrace).c_str(), stdout);
-    std::fflush(stdout);
-    std::string warnings = link.takeWarnings();
-    if (!warnings.empty()) {
-        std::fprintf(stderr, "%s", warnings.c_str());
-    }
-    bool logOk = !outcome.logFailed;
-    if (!log.close(&error)) {
-        logOk = false;
-        complain(kExitFailed, error);
-    }
+    bool logOk = closeRunOutputs(&out) && !outcome.logFailed;
     if (outcome.signal != 0) {
         return 128 + outcome.signal;
     }

@@ -1,5 +1,7 @@
 #include "operator_screen.h"
 
+#include "screen_text.h"
+
 #include "KelvoPG_core.h"
 
 #include <curses.h>
@@ -33,6 +35,25 @@ std::string centred(const std::string &text, int width) {
     std::string shown = cut(text, width);
     int pad = (width - static_cast<int>(shown.size())) / 2;
     return std::string(pad, ' ') + shown;
+}
+
+std::string boardNumber(const SlotState &slot) {
+    return slot.board > 0 ? "#" + std::to_string(slot.board) + " " : "";
+}
+
+// The slots' labels as their tiles' headings show them: long names such as
+// "usb-FTDI_..._A50285BI-if00-port0" lose what they share and keep their
+// ends, so that the tiles stay told apart.
+std::vector<std::string> tileLabels(const StationState &state, int tileWidth) {
+    std::vector<std::string> labels;
+    size_t numberWidth = 0;
+    for (const SlotState &slot : state.slots) {
+        labels.push_back(slot.label);
+        numberWidth = std::max(numberWidth, boardNumber(slot).size());
+    }
+    // The blank column between tiles, a space before and after the label.
+    int room = tileWidth - 3 - static_cast<int>(numberWidth);
+    return fittedLabels(std::move(labels), static_cast<size_t>(std::max(1, room)));
 }
 
 // Counters for a tile of this width: the longest form that fits.
@@ -269,8 +290,8 @@ void OperatorScreen::drawHeader(const StationState &state, Counters::Time now) {
     }
 }
 
-void OperatorScreen::drawTile(const SlotState &slot, int top, int left, const TileLayout &layout,
-                              Counters::Time now) {
+void OperatorScreen::drawTile(const SlotState &slot, const std::string &label, int top, int left,
+                              const TileLayout &layout, Counters::Time now) {
     int w = layout.width - 1; // a blank column between tiles
     int h = layout.height - (layout.height > 3 ? 1 : 0);
     int attr = attributeFor(slot);
@@ -278,8 +299,8 @@ void OperatorScreen::drawTile(const SlotState &slot, int top, int left, const Ti
     for (int row = 0; row < h; ++row) {
         mvhline(top + row, left, ' ', w);
     }
-    std::string heading = " " + slot.label;
-    std::string boardNo = slot.board > 0 ? "#" + std::to_string(slot.board) + " " : "";
+    std::string heading = " " + label;
+    std::string boardNo = boardNumber(slot);
     mvaddstr(top, left, cut(heading, w - static_cast<int>(boardNo.size())).c_str());
     mvaddstr(top, left + w - static_cast<int>(boardNo.size()), boardNo.c_str());
     std::string word = stateWord(slot);
@@ -342,10 +363,12 @@ void OperatorScreen::refresh(const StationState &state, Counters::Time now) {
     if (!layout.fits()) {
         mvaddstr(kHeaderRows, 1, cut("The terminal is too small for the tiles.", COLS - 2).c_str());
     }
+    std::vector<std::string> labels = tileLabels(state, layout.width);
     for (int i = 0; layout.fits() && i < slots; ++i) {
         int top = kHeaderRows + (i / layout.columns) * layout.height;
         int left = (i % layout.columns) * layout.width;
-        drawTile(state.slots[static_cast<size_t>(i)], top, left, layout, now);
+        size_t slot = static_cast<size_t>(i);
+        drawTile(state.slots[slot], labels[slot], top, left, layout, now);
     }
     wnoutrefresh(stdscr);
     doupdate();

@@ -40,8 +40,8 @@ class OperatorScreen : public StationView {
 
   private:
     void drawHeader(const StationState &state, Counters::Time now);
-    void drawTile(const SlotState &slot, int top, int left, const TileLayout &layout,
-                  Counters::Time now);
+    void drawTile(const SlotState &slot, const std::string &label, int top, int left,
+                  const TileLayout &layout, Counters::Time now);
     int attributeFor(const SlotState &slot) const;
 
     void *screen_ = nullptr; // SCREEN *

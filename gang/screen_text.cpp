@@ -67,14 +67,13 @@ std::string fittedLabel(const std::string &label, size_t width) {
 
 std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width) {
     std::vector<std::string> labels;
-    bool allFit = true;
     for (const Board &b : boards) {
         labels.push_back(b.label);
-        allFit = allFit && b.label.size() <= width;
     }
-    if (allFit) {
-        return labels;
-    }
+    return fittedLabels(std::move(labels), width);
+}
+
+std::vector<std::string> fittedLabels(std::vector<std::string> labels, size_t width) {
     // The common end of names such as "usb-FTDI_..._A50285BI-if00-port0"
     // tells nothing apart: it goes first from the labels too long to show.
     std::vector<std::string *> cut;

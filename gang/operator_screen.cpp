@@ -345,6 +345,10 @@ void OperatorScreen::drawTile(const SlotState &slot, const std::string &label, i
         if (h >= 5 && slot.phase == SlotPhase::Holding && !slot.reason.empty()) {
             mvaddstr(wordRow + 2, left, centred("REMOVE BOARD", w).c_str());
         }
+        int lastRow = wordRow + (detail.empty() ? 1 : 2);
+        if (slot.phase == SlotPhase::Waiting && lastRow < top + h - 1) {
+            mvaddstr(lastRow, left, centred(lastBoard(slot), w).c_str());
+        }
         if (h == 3 && !detail.empty() && slot.phase != SlotPhase::Programming) {
             mvaddstr(top + h - 1, left + 1, cut(detail, w - 2).c_str());
         }

@@ -51,4 +51,15 @@ std::string stateDetail(const SlotState &slot) {
     return "";
 }
 
+std::string lastBoard(const SlotState &slot) {
+    if (!slot.haveOutcome) {
+        return "";
+    }
+    std::string text = std::string("last board: ") + (slot.passed        ? "PASS"
+                                                      : slot.interrupted ? "INTERRUPTED"
+                                                                         : "FAIL");
+    std::string why = slot.reason.rfind("error: ", 0) == 0 ? slot.reason.substr(7) : slot.reason;
+    return why.empty() ? text : text + ", " + why;
+}
+
 } // namespace gang

@@ -56,6 +56,10 @@ std::string stateWord(const SlotState &slot);
 // A second line: the failure's reason, the waiting port's problem, or
 // "check fixture" after failures in a row.
 std::string stateDetail(const SlotState &slot);
+// While waiting for the next board: how the last one ended ("last board:
+// FAIL, HashVerify Fail"), for an operator who looked away while it was
+// held; "" before the first.
+std::string lastBoard(const SlotState &slot);
 
 // The screen, or plain lines when the output is no terminal.
 class StationView {

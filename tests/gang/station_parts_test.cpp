@@ -156,6 +156,30 @@ TEST(StationCounters, YieldRateAndAlarm) {
               "1 passed, 3 failed, yield 25.0 %, 48 boards/h");
 }
 
+// What a waiting tile says of the board taken out before.
+TEST(StationState, LastBoardOutcomeWhileWaiting) {
+    struct Case {
+        bool have, passed, interrupted;
+        const char *reason, *shown;
+    };
+    const Case cases[] = {
+        {false, false, false, "", ""},
+        {true, true, false, "", "last board: PASS"},
+        {true, false, false, "HashVerify Fail", "last board: FAIL, HashVerify Fail"},
+        {true, false, false, "error: hung up", "last board: FAIL, hung up"},
+        {true, false, true, "", "last board: INTERRUPTED"},
+    };
+    for (const Case &c : cases) {
+        gang::SlotState slot("A", "/dev/ttyUSB0", std::chrono::steady_clock::now());
+        slot.phase = gang::SlotPhase::Waiting;
+        slot.haveOutcome = c.have;
+        slot.passed = c.passed;
+        slot.interrupted = c.interrupted;
+        slot.reason = c.reason;
+        EXPECT_EQ(gang::lastBoard(slot), c.shown);
+    }
+}
+
 TEST(OperatorScreenLayout, EveryStationSizeFitsEightyByTwentyFour) {
     for (int slots = 1; slots <= 32; ++slots) {
         gang::TileLayout layout = gang::layoutTiles(slots, 80, 22);

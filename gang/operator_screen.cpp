@@ -31,8 +31,9 @@ std::string cut(const std::string &text, int width) {
     return width > 6 ? text.substr(0, width - 3) + "..." : text.substr(0, width);
 }
 
+// A text cut to fit keeps a blank column on each side, clear of the tile's edge.
 std::string centred(const std::string &text, int width) {
-    std::string shown = cut(text, width);
+    std::string shown = static_cast<int>(text.size()) <= width ? text : cut(text, width - 2);
     int pad = (width - static_cast<int>(shown.size())) / 2;
     return std::string(pad, ' ') + shown;
 }

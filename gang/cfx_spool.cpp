@@ -16,6 +16,9 @@ namespace {
 const char *const kSuffix = ".json";
 const char *const kTempPrefix = "tmp-";
 const char *const kRejectedDir = "rejected";
+// A message is a few kilobytes: a far larger file in the spool is no
+// message of ours, and is read only far enough to be set aside.
+constexpr size_t kMaxMessageBytes = 1 << 20;
 
 std::string sysError(const std::string &what) {
     return what + ": " + std::strerror(errno);
@@ -167,7 +170,7 @@ bool Spool::next(uint64_t after, uint64_t *number, std::string *text) {
         text->clear();
         char buf[4096];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        while (text->size() <= kMaxMessageBytes && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
             text->append(buf, n);
         }
         std::fclose(f);

@@ -168,6 +168,22 @@ TEST(CfxSpool, KeepsOrderAcrossRunsAndRemovesOnlyWhatItIsTold) {
     EXPECT_NE(error.find("cannot create the CFX spool"), std::string::npos) << error;
 }
 
+// A file far larger than any message is read only far enough to fail as
+// JSON and be set aside, not into memory whole.
+TEST(CfxSpool, AHugeFileIsReadOnlyInPart) {
+    kt::TempDir dir;
+    std::string path = dir.file("spool");
+    std::string error;
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    kt::writeFile(path + "/00000000000000000001.json", std::string(8 << 20, ' ') + "{}");
+    gang::Spool spool;
+    ASSERT_TRUE(spool.open(path, &error)) << error;
+    uint64_t number;
+    std::string text;
+    ASSERT_TRUE(spool.next(0, &number, &text));
+    EXPECT_LT(text.size(), 2u << 20);
+}
+
 TEST(CfxSpool, DefaultLivesBesideTheRunDirectory) {
     EXPECT_EQ(gang::defaultSpoolDir("gang-20261207-101010"), "cfx-spool");
     EXPECT_EQ(gang::defaultSpoolDir("/srv/line3/runs/today/"), "/srv/line3/runs/cfx-spool");

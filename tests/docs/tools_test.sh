@@ -91,20 +91,17 @@ expect fail "links: a missing file" links no-file.md
 page no-anchor.md <<<'[a](target.md#repeat-2)'
 expect fail "links: a missing anchor" links no-anchor.md
 
-# A program whose help lists --one and --two.
+# A program whose help lists --one and --two. The real pages show that the
+# checks pass on agreement; here, that they fail on a difference.
 printf '#!/bin/sh\necho "  --one  first"; echo "  --two N  second"\n' >"$t/prog"
 chmod +x "$t/prog"
-printf '| Option | Meaning |\n|---|---|\n| `--one` | a |\n| `--two N` | b |\n' >"$t/both.md"
 printf '| Option | Meaning |\n|---|---|\n| `--one` | a |\n' >"$t/one.md"
 printf '| Option | Meaning |\n|---|---|\n| `--one` | a |\n| `--two N` | b |\n| `--three` | c |\n' >"$t/three.md"
-expect 0 "docs check: every option documented" kelvo_check_options_docs "$t/prog" "$t/both.md"
 expect fail "docs check: an option not documented" kelvo_check_options_docs "$t/prog" "$t/one.md"
 expect fail "docs check: a documented option the program lacks" kelvo_check_options_docs "$t/prog" "$t/three.md"
 printf 'enum kelvo_result {\n    A = 176,\n    B = 177\n};\n' >"$t/header.h"
 printf '.TH X 1\n.SH NAME\nx\n.SH RESULTS\n.TP\n.B 176\nok\n.TP\n.B 177\nno\n' >"$t/x.1"
-printf '| Result | Meaning |\n|---|---|\n| 176 | ok |\n| 177 | no |\n' >"$t/results.md"
 printf '| Result | Meaning |\n|---|---|\n| 176 | ok |\n' >"$t/short.md"
-expect 0 "docs check: every result code documented" kelvo_check_results_docs "$t/header.h" "$t/x.1" "$t/results.md"
 expect fail "docs check: a result code not documented" kelvo_check_results_docs "$t/header.h" "$t/x.1" "$t/short.md"
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }

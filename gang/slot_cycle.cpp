@@ -66,18 +66,10 @@ void sendLine(const std::string &line) {
     sendStatus((line + "\n").c_str());
 }
 
-void pointOutputAt(int fd) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    ::dup2(fd, STDOUT_FILENO);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-}
-
 void quietOutput() {
     int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (fd >= 0) {
-        pointOutputAt(fd);
+        redirectOutput(fd);
     }
 }
 
@@ -168,7 +160,7 @@ class Slot {
         std::string file = boardOutputFile(setup_, board_);
         int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
         if (fd >= 0) {
-            pointOutputAt(fd);
+            redirectOutput(fd);
         }
         sendLine("B " + std::to_string(board_));
         DeviceSetting rec;

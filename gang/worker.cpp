@@ -109,8 +109,6 @@ void stopProgressWatch() {
     }
 }
 
-namespace {
-
 void redirectOutput(int fd) {
     std::fflush(stdout);
     std::fflush(stderr);
@@ -118,6 +116,8 @@ void redirectOutput(int fd) {
     ::dup2(fd, STDERR_FILENO);
     ::close(fd);
 }
+
+namespace {
 
 // The parent relays an interrupt as kRelaySignal: a worker that also got
 // the interrupt itself (a signal to the whole group, a service manager

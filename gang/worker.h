@@ -35,6 +35,9 @@ void sendStatus(const char *line);
 // began is cleared by its start and would otherwise be lost.
 void startProgressWatch(const std::atomic<bool> *stopWanted = nullptr);
 void stopProgressWatch();
+// Standard output and error into fd (which is closed), after what was
+// buffered for the old ones.
+void redirectOutput(int fd);
 // Own process group, dies with the parent, the core's interrupt handlers
 // and the relay of the parent's interrupt.
 void becomeChild();

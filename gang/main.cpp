@@ -11,6 +11,7 @@
 #include "result_table.h"
 #include "run_directory.h"
 #include "screen_text.h"
+#include "station_factory_link.h"
 #include "status_display.h"
 #include "supervisor.h"
 #include "usb_identity.h"
@@ -50,9 +51,10 @@ std::string resultText(const gang::Board &board) {
     }
 }
 
-// The row of a one-shot run: no station, each port's only board.
-std::vector<std::string> logRow(const gang::LogContext &context, const gang::Board &board) {
+// A one-shot board as a station reports one: each port's only board.
+gang::BoardReport reportOf(const gang::Board &board, size_t slot) {
     gang::BoardReport report;
+    report.slot = slot;
     report.port = board.port;
     report.label = board.label;
     report.board = 1;
@@ -62,7 +64,7 @@ std::vector<std::string> logRow(const gang::LogContext &context, const gang::Boa
     report.finished = board.haveResult;
     report.result = board.result;
     report.outcome = resultText(board);
-    return gang::stationLogRow(context, report);
+    return report;
 }
 
 // The ports of the run, checked: false after a usage error message.
@@ -115,35 +117,19 @@ std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
                                                       const std::string &runDir) {
     std::vector<gang::BoardTransaction> transactions;
     auto now = std::chrono::system_clock::now();
+    std::string runName = runDir.substr(runDir.find_last_of('/') + 1);
     for (size_t i = 0; i < boards.size(); ++i) {
-        gang::cfx::Unit unit;
-        unit.position = static_cast<int>(i + 1);
-        unit.positionName = boards[i].label;
-        unit.identifier = !boards[i].usb.serial.empty()
-                              ? boards[i].usb.serial
-                              : link->handle() + "/" + std::to_string(unit.position) + "/" +
-                                    runDir.substr(runDir.find_last_of('/') + 1);
+        gang::cfx::Unit unit = gang::factoryUnit(link->handle(), reportOf(boards[i], i), runName);
         transactions.push_back(link->boardStarted(unit, now));
     }
     return transactions;
 }
 
-gang::cfx::BoardResult factoryResult(const gang::DownloadJob &job, const std::string &recipe,
-                                     const gang::Board &board) {
-    gang::cfx::BoardResult result;
+gang::cfx::BoardResult::Kind resultKind(gang::Outcome outcome) {
     using Kind = gang::cfx::BoardResult::Kind;
-    result.kind = board.outcome == gang::Outcome::Ok            ? Kind::Passed
-                  : board.outcome == gang::Outcome::Interrupted ? Kind::Interrupted
-                                                                : Kind::Failed;
-    result.recipe = recipe;
-    result.imageSha256 = job.imageSha256;
-    result.flashOffset = job.record.flash_offset;
-    result.reason = board.outcome == gang::Outcome::Ok ? "" : resultText(board);
-    result.resultCode = board.haveResult ? board.result : -1;
-    result.end = std::chrono::system_clock::now();
-    result.start = result.end - std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                    board.end - board.start);
-    return result;
+    return outcome == gang::Outcome::Ok            ? Kind::Passed
+           : outcome == gang::Outcome::Interrupted ? Kind::Interrupted
+                                                   : Kind::Failed;
 }
 
 int exitStatus(const std::vector<gang::Board> &boards, int signal, bool logOk) {
@@ -198,13 +184,15 @@ int run(const gang::Options &options) {
     gang::installParentSignals();
     gang::LogContext context{&job, options.station, options.operatorId};
     int signal = gang::superviseRun(job, &boards, &display, [&](const gang::Board &board) {
+        size_t slot = static_cast<size_t>(&board - boards.data());
+        gang::BoardReport report = reportOf(board, slot);
         std::string why;
-        if (out.log.isOpen() && !out.log.append(logRow(context, board), &why)) {
+        if (out.log.isOpen() && !out.log.append(gang::stationLogRow(context, report), &why)) {
             logOk = false;
             complain(kExitFailed, why);
         }
-        link.boardEnded(transactions[static_cast<size_t>(&board - boards.data())],
-                        factoryResult(job, recipe, board));
+        link.boardEnded(transactions[slot],
+                        gang::factoryResult(job, recipe, resultKind(board.outcome), report));
     });
     // A row reaching the last column would wrap on some terminals.
     size_t width = terminal ? std::max<size_t>(1, gang::terminalSize(STDOUT_FILENO).cols - 1) : 0;

@@ -12,6 +12,15 @@
 
 namespace gang {
 
+// The unit a board is: its adapter's USB serial number, else
+// <handle>/<slot>/<tag> (the slot's board count on a station, the run's
+// name in a one-shot run, which has no count of its own).
+cfx::Unit factoryUnit(const std::string &handle, const BoardReport &report, const std::string &tag);
+
+// What the factory is told of a board that ended as kind.
+cfx::BoardResult factoryResult(const DownloadJob &job, const std::string &recipe,
+                               cfx::BoardResult::Kind kind, const BoardReport &report);
+
 class StationFactoryLink : public StationObserver {
   public:
     StationFactoryLink(FactoryLink *link, const DownloadJob &job, std::string recipe, size_t slots);

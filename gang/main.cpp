@@ -1,21 +1,21 @@
 // kelvo_pgtool_gang: the image of record.dat into the boards on many ports
 // at once, one process per port, with a result table and a CSV log.
 #include "KelvoPG_core.h"
-#include "csv_log.h"
-#include "download_job.h"
-#include "factory_link.h"
-#include "log_row.h"
-#include "options.h"
-#include "program.h"
-#include "ports.h"
-#include "result_table.h"
-#include "run_directory.h"
-#include "screen_text.h"
-#include "station_factory_link.h"
-#include "status_display.h"
-#include "supervisor.h"
-#include "usb_identity.h"
-#include "watch_mode.h"
+#include "common/csv_log.h"
+#include "common/download_job.h"
+#include "factory/factory_link.h"
+#include "common/log_row.h"
+#include "common/options.h"
+#include "common/program.h"
+#include "common/ports.h"
+#include "oneshot/result_table.h"
+#include "common/run_directory.h"
+#include "common/screen_text.h"
+#include "station/station_factory_link.h"
+#include "oneshot/status_display.h"
+#include "common/supervisor.h"
+#include "common/usb_identity.h"
+#include "station/watch_mode.h"
 
 #include <algorithm>
 #include <csignal>
@@ -112,21 +112,21 @@ void setOutputFiles(std::vector<gang::Board> *boards, const std::string &runDir)
 
 // A one-shot run has no board count of its own: the run directory's name
 // makes the identifier unique across runs.
-std::vector<gang::BoardTransaction> startTransactions(gang::FactoryLink *link,
+std::vector<factory::BoardTransaction> startTransactions(factory::FactoryLink *link,
                                                       const std::vector<gang::Board> &boards,
                                                       const std::string &runDir) {
-    std::vector<gang::BoardTransaction> transactions;
+    std::vector<factory::BoardTransaction> transactions;
     auto now = std::chrono::system_clock::now();
     std::string runName = runDir.substr(runDir.find_last_of('/') + 1);
     for (size_t i = 0; i < boards.size(); ++i) {
-        gang::cfx::Unit unit = gang::factoryUnit(link->handle(), reportOf(boards[i], i), runName);
+        factory::cfx::Unit unit = gang::factoryUnit(link->handle(), reportOf(boards[i], i), runName);
         transactions.push_back(link->boardStarted(unit, now));
     }
     return transactions;
 }
 
-gang::cfx::BoardResult::Kind resultKind(gang::Outcome outcome) {
-    using Kind = gang::cfx::BoardResult::Kind;
+factory::cfx::BoardResult::Kind resultKind(gang::Outcome outcome) {
+    using Kind = factory::cfx::BoardResult::Kind;
     return outcome == gang::Outcome::Ok            ? Kind::Passed
            : outcome == gang::Outcome::Interrupted ? Kind::Interrupted
                                                    : Kind::Failed;
@@ -169,9 +169,9 @@ int run(const gang::Options &options) {
         return kExitFailed;
     }
     const std::string &runDir = out.runDir;
-    gang::FactoryLink &link = out.link;
+    factory::FactoryLink &link = out.link;
     setOutputFiles(&boards, runDir);
-    std::vector<gang::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
+    std::vector<factory::BoardTransaction> transactions = startTransactions(&link, boards, runDir);
     std::string recipe = gang::factoryRecipeName(options, job);
     bool terminal = ::isatty(STDOUT_FILENO) == 1;
     gang::StatusDisplay display(stdout, terminal);

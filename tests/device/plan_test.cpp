@@ -1,6 +1,6 @@
 // The pure parts of device programming: what user texts are accepted, the
 // pin decoding and the region plan of a download.
-#include "device_internal.h"
+#include "device/device_internal.h"
 
 #include <gtest/gtest.h>
 

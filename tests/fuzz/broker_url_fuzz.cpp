@@ -1,15 +1,15 @@
 // The --cfx broker address on arbitrary text: never a crash, a reason for
 // every refusal, and an accepted URL names a host, a port and a target.
-#include "cfx_url.h"
+#include "factory/cfx_url.h"
 #include "fuzz_support.h"
 
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text(reinterpret_cast<const char *>(data), size);
-    gang::BrokerUrl url;
+    factory::BrokerUrl url;
     std::string error;
-    if (!gang::parseBrokerUrl(text, &url, &error)) {
+    if (!factory::parseBrokerUrl(text, &url, &error)) {
         if (error.empty()) {
             fuzz::fail("a refused URL without a reason");
         }

@@ -1,7 +1,7 @@
 // The station's recipe loader on arbitrary recipe files, beside a small
 // image whose digest the seeds name.
 #include "fuzz_support.h"
-#include "recipe.h"
+#include "common/recipe.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 
 #include "KelvoPG_core.h"
 #include "fuzz_support.h"
-#include "line.h"
+#include "line/line.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -115,10 +115,6 @@ class Station {
     std::vector<std::unique_ptr<kt::ChipSim>> sims_;
 };
 
-bool waitFor(const std::function<bool()> &done, int seconds) {
-    return gt::waitFor(done, std::chrono::seconds(seconds));
-}
-
 class FactoryLink : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -2,16 +2,16 @@
 // shared log file, the USB identity from a fabricated sysfs, the failure
 // reason, port checks, the holders of a port, the command line and the
 // text fitted to a terminal.
-#include "csv_log.h"
-#include "failure_reason.h"
+#include "common/csv_log.h"
+#include "common/failure_reason.h"
 #include "kelvo_test.h"
-#include "options.h"
-#include "port_claim.h"
-#include "ports.h"
-#include "run_directory.h"
-#include "screen_text.h"
-#include "status_display.h"
-#include "usb_identity.h"
+#include "common/options.h"
+#include "common/port_claim.h"
+#include "common/ports.h"
+#include "common/run_directory.h"
+#include "common/screen_text.h"
+#include "oneshot/status_display.h"
+#include "common/usb_identity.h"
 
 #include "KelvoPG_core.h"
 

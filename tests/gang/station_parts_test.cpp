@@ -1,10 +1,10 @@
 // The station's parts that need no board: the recipe's checks, the
 // counters, and the tile layout of the operator screen.
-#include "counters.h"
-#include "line_probe.h"
+#include "station/counters.h"
+#include "station/line_probe.h"
 #include "kelvo_test.h"
-#include "operator_screen.h"
-#include "recipe.h"
+#include "station/operator_screen.h"
+#include "common/recipe.h"
 
 #include <gtest/gtest.h>
 

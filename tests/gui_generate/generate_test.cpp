@@ -556,7 +556,7 @@ void GenerateTest::syncCellTexts() {
 
     // A cell that is no byte stops the save and names itself; the grid
     // keeps what was typed.
-    for (const QString &bad : {"zz", "100", "1FF", ""}) {
+    for (const QString &bad : QStringList{"zz", "100", "1FF", ""}) {
         fake.messages.clear();
         fake.saveCalls.clear();
         setCell(map, 1, 12, bad);

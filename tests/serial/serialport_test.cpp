@@ -2,7 +2,7 @@
 // rates, read budgets, hang-up, block reads, locking and open failures.
 #include "KelvoPG_core.h"
 #include "kelvo_test.h"
-#include "serial_rate.h"
+#include "line/serial_rate.h"
 #include "serial_util.h"
 
 #include <gtest/gtest.h>

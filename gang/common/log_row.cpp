@@ -1,0 +1,69 @@
+#include "common/log_row.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace gang {
+namespace {
+
+std::string isoTime(std::time_t t) {
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return buf;
+}
+
+} // namespace
+
+std::vector<CsvColumn> logColumns() {
+    return {{"time"},
+            {"port"},
+            {"adapter_serial"},
+            {"usb_id"},
+            {"image"},
+            {"image_size", true},
+            {"image_sha256"},
+            {"flash_offset"},
+            {"chip_erase", true},
+            {"hash_verify", true},
+            {"result", true},
+            {"result_text"},
+            {"seconds", true},
+            {"tool_version"},
+            {"station"},
+            {"operator"},
+            {"slot"},
+            {"board", true},
+            {"recipe"},
+            {"recipe_sha256"}};
+}
+
+std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report) {
+    const DownloadJob &job = *context.job;
+    const DeviceSetting &rec = job.record;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", report.seconds);
+    return {isoTime(report.startWall),
+            report.port,
+            report.usb.serial,
+            report.usb.usbId,
+            job.imagePath,
+            std::to_string(job.imageSize),
+            job.imageSha256,
+            rec.flash_offset,
+            std::to_string(rec.chip_erase),
+            std::to_string(rec.hash_verify),
+            report.finished ? std::to_string(report.result) : "",
+            report.outcome,
+            seconds,
+            KELVO_VERSION,
+            context.station,
+            context.operatorId,
+            report.label,
+            std::to_string(report.board),
+            job.recipeName,
+            job.recipeSha256};
+}
+
+} // namespace gang

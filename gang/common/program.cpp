@@ -1,0 +1,59 @@
+#include "common/program.h"
+
+#include "common/log_row.h"
+#include "common/port_claim.h"
+#include "common/run_directory.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace gang {
+
+int complain(int status, const std::string &why) {
+    std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
+    return status;
+}
+
+bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds) {
+    std::string error;
+    if (claimPorts(ports, fds, &error)) {
+        return true;
+    }
+    std::istringstream lines(error);
+    for (std::string line; std::getline(lines, line);) {
+        complain(kExitUsage, line);
+    }
+    complain(kExitUsage, "nothing was sent to any port");
+    return false;
+}
+
+bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs) {
+    std::string error;
+    if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
+        createRunDirectory(options.outputDir, &outputs->runDir, &error) &&
+        outputs->link.start(factoryLinkOptions(options), outputs->runDir, &error)) {
+        return true;
+    }
+    for (int fd : claims) {
+        releasePort(fd);
+    }
+    complain(kExitFailed, error);
+    return false;
+}
+
+bool closeRunOutputs(RunOutputs *outputs) {
+    std::fputs(outputs->link.finish(factory::kFactoryLinkGrace).c_str(), stdout);
+    std::fflush(stdout);
+    std::string warnings = outputs->link.takeWarnings();
+    if (!warnings.empty()) {
+        std::fprintf(stderr, "%s", warnings.c_str());
+    }
+    std::string error;
+    if (!outputs->log.close(&error)) {
+        complain(kExitFailed, error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace gang

@@ -1,0 +1,44 @@
+// What both modes of kelvo_pgtool_gang share: exit statuses, messages on
+// standard error, the taking of every port, and the run's outputs.
+#pragma once
+
+#include "common/csv_log.h"
+#include "common/factory_report.h"
+#include "common/options.h"
+
+#include <string>
+#include <vector>
+
+namespace gang {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr const char *kProgram = "kelvo_pgtool_gang";
+constexpr const char *kTtyClassDir = "/sys/class/tty";
+
+// "kelvo_pgtool_gang: why" on standard error; returns status.
+int complain(int status, const std::string &why);
+
+// Takes every port before any is programmed: a port held by another
+// program, or a device that is no serial line, is the station's problem,
+// not a board's failure. Then prints one line per such port and that
+// nothing was sent, and returns false.
+bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds);
+
+// What a run writes besides its boards' flashes.
+struct RunOutputs {
+    CsvLog log; // open only with --log
+    std::string runDir;
+    factory::FactoryLink link; // active only with --cfx
+};
+
+// Opens the log, creates the run directory and starts the factory link.
+// On failure prints why, lets go of the claimed ports and returns false.
+bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs);
+
+// After the run: the factory link's closing line on standard output, its
+// warnings on standard error, the log closed. false when the log failed.
+bool closeRunOutputs(RunOutputs *outputs);
+
+} // namespace gang

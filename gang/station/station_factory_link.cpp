@@ -1,0 +1,39 @@
+#include "station/station_factory_link.h"
+
+#include "KelvoPG_core.h"
+
+namespace gang {
+
+constexpr std::chrono::seconds StationFactoryLink::kHeartbeat;
+
+StationFactoryLink::StationFactoryLink(factory::FactoryLink *link, const DownloadJob &job,
+                                       std::string recipe, size_t slots)
+    : link_(*link), job_(job), recipe_(std::move(recipe)), open_(slots),
+      nextHeartbeat_(std::chrono::steady_clock::now() + kHeartbeat) {}
+
+void StationFactoryLink::boardStarted(const BoardReport &report) {
+    factory::cfx::Unit unit = factoryUnit(link_.handle(), report, std::to_string(report.board));
+    open_[report.slot] = link_.boardStarted(unit, std::chrono::system_clock::now());
+}
+
+void StationFactoryLink::boardEnded(const BoardReport &report) {
+    using Kind = factory::cfx::BoardResult::Kind;
+    Kind kind = report.result == KELVO_SUCCESS       ? Kind::Passed
+                : report.result == KELVO_INTERRUPTED ? Kind::Interrupted
+                                                     : Kind::Failed;
+    link_.boardEnded(open_[report.slot], factoryResult(job_, recipe_, kind, report));
+    open_[report.slot] = factory::BoardTransaction();
+}
+
+std::string StationFactoryLink::poll() {
+    link_.connect(); // the slots' processes are started before the first poll
+    auto now = std::chrono::steady_clock::now();
+    if (now >= nextHeartbeat_) {
+        link_.heartbeat(kHeartbeat);
+        nextHeartbeat_ = now + kHeartbeat;
+    }
+    // Only trouble is shown: a link that works needs no one's attention.
+    return link_.isUp() ? "" : link_.statusLine();
+}
+
+} // namespace gang

@@ -1,0 +1,65 @@
+#include "station/station_state.h"
+
+#include "KelvoPG_core.h"
+
+namespace gang {
+
+std::string stateWord(const SlotState &slot) {
+    switch (slot.phase) {
+    case SlotPhase::Starting:
+        return "STARTING";
+    case SlotPhase::Waiting:
+        return "WAITING";
+    case SlotPhase::Programming:
+        if (slot.corePhase == KELVO_PHASE_WRITING && slot.percent >= 0) {
+            return "PROGRAMMING " + std::to_string(slot.percent) + " %";
+        }
+        return "PROGRAMMING";
+    case SlotPhase::Holding:
+        return slot.passed ? "PASS" : slot.interrupted ? "INTERRUPTED" : "FAIL";
+    case SlotPhase::Ended:
+        break;
+    }
+    return "STOPPED";
+}
+
+std::string stateDetail(const SlotState &slot) {
+    if (slot.counters.alarm() && slot.phase != SlotPhase::Ended) {
+        return "check fixture";
+    }
+    switch (slot.phase) {
+    case SlotPhase::Waiting:
+        return slot.problem;
+    case SlotPhase::Programming:
+        switch (slot.corePhase) {
+        case KELVO_PHASE_ERASING:
+            return "erasing";
+        case KELVO_PHASE_WRITING:
+            return "writing";
+        case KELVO_PHASE_VERIFYING:
+            return "verifying";
+        default:
+            return "connecting";
+        }
+    case SlotPhase::Holding:
+        return slot.reason;
+    case SlotPhase::Ended:
+        return slot.ended;
+    case SlotPhase::Starting:
+        break;
+    }
+    return "";
+}
+
+std::string lastBoard(const SlotState &slot) {
+    if (!slot.haveOutcome) {
+        return "";
+    }
+    std::string text = std::string("last board: ") + (slot.passed        ? "PASS"
+                                                      : slot.interrupted ? "INTERRUPTED"
+                                                                         : "FAIL");
+    std::string why = slot.reason.rfind("error: ", 0) == 0 ? slot.reason.substr(7) : slot.reason;
+    return why.empty() ? text : text + ", " + why;
+}
+
+} // namespace gang

@@ -13,4 +13,3 @@ void kelvo_operation_end(void);
 // registered (the file is then only cleaned up by the next save).
 void kelvo_register_temp_file(const char *path);
 void kelvo_unregister_temp_file(void);
-

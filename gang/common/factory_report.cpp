@@ -20,19 +20,17 @@ std::string factoryRecipeName(const Options &options, const DownloadJob &job) {
     return job.imagePath.substr(job.imagePath.find_last_of('/') + 1);
 }
 
-factory::cfx::Unit factoryUnit(const std::string &handle, const BoardReport &report,
-                      const std::string &tag) {
+factory::cfx::Unit factoryUnit(const BoardIdentity &identity) {
     factory::cfx::Unit unit;
-    unit.position = static_cast<int>(report.slot + 1);
-    unit.positionName = report.label;
-    unit.identifier = !report.usb.serial.empty()
-                          ? report.usb.serial
-                          : handle + "/" + std::to_string(unit.position) + "/" + tag;
+    unit.position = static_cast<int>(identity.slot + 1);
+    unit.positionName = identity.label;
+    unit.identifier = identity.unit;
     return unit;
 }
 
 factory::cfx::BoardResult factoryResult(const DownloadJob &job, const std::string &recipe,
-                               factory::cfx::BoardResult::Kind kind, const BoardReport &report) {
+                                        factory::cfx::BoardResult::Kind kind,
+                                        const BoardRecord &report) {
     factory::cfx::BoardResult result;
     result.kind = kind;
     result.recipe = recipe;

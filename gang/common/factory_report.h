@@ -4,7 +4,7 @@
 
 #include "common/download_job.h"
 #include "common/options.h"
-#include "common/board_record.h"
+#include "common/board_identity.h"
 #include "factory/factory_link.h"
 
 #include <string>
@@ -17,13 +17,12 @@ factory::FactoryLinkOptions factoryLinkOptions(const Options &options);
 // recipe without one, or record.dat where the settings come from.
 std::string factoryRecipeName(const Options &options, const DownloadJob &job);
 
-// The unit a board is: its adapter's USB serial number, else
-// <handle>/<slot>/<tag> (the slot's board count on a station, the run's
-// name in a one-shot run, which has no count of its own).
-factory::cfx::Unit factoryUnit(const std::string &handle, const BoardReport &report, const std::string &tag);
+// The unit a board is, at its slot.
+factory::cfx::Unit factoryUnit(const BoardIdentity &identity);
 
 // What the factory is told of a board that ended as kind.
 factory::cfx::BoardResult factoryResult(const DownloadJob &job, const std::string &recipe,
-                               factory::cfx::BoardResult::Kind kind, const BoardReport &report);
+                                        factory::cfx::BoardResult::Kind kind,
+                                        const BoardRecord &record);
 
 } // namespace gang

@@ -39,15 +39,15 @@ std::vector<CsvColumn> logColumns() {
             {"recipe_sha256"}};
 }
 
-std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report) {
+std::vector<std::string> stationLogRow(const LogContext &context, const BoardRecord &report) {
     const DownloadJob &job = *context.job;
     const DeviceSetting &rec = job.record;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", report.seconds);
     return {isoTime(report.startWall),
-            report.port,
-            report.usb.serial,
-            report.usb.usbId,
+            report.id.port,
+            report.id.usb.serial,
+            report.id.usb.usbId,
             job.imagePath,
             std::to_string(job.imageSize),
             job.imageSha256,
@@ -60,8 +60,8 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRep
             KELVO_VERSION,
             context.station,
             context.operatorId,
-            report.label,
-            std::to_string(report.board),
+            report.id.label,
+            std::to_string(report.id.count),
             job.recipeName,
             job.recipeSha256};
 }

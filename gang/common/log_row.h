@@ -2,11 +2,10 @@
 // for a one-shot run and for the station, so that both can share a file.
 #pragma once
 
-#include "oneshot/board.h"
+#include "common/board_identity.h"
 #include "common/csv_log.h"
 #include "common/download_job.h"
 #include "common/options.h"
-#include "station/station.h"
 
 #include <string>
 #include <vector>
@@ -22,6 +21,6 @@ struct LogContext {
 std::vector<CsvColumn> logColumns();
 
 // A board's row; result stays empty until the board has one.
-std::vector<std::string> stationLogRow(const LogContext &context, const BoardReport &report);
+std::vector<std::string> stationLogRow(const LogContext &context, const BoardRecord &record);
 
 } // namespace gang

@@ -2,6 +2,9 @@
 
 #include "common/log_row.h"
 #include "common/port_claim.h"
+#include "common/recipe.h"
+
+#include "KelvoPG_core.h"
 #include "common/run_directory.h"
 
 #include <cstdio>
@@ -12,6 +15,24 @@ namespace gang {
 int complain(int status, const std::string &why) {
     std::fprintf(stderr, "%s: %s\n", kProgram, why.c_str());
     return status;
+}
+
+int usageError(const std::string &why) {
+    complain(kExitUsage, why);
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
+    return kExitUsage;
+}
+
+int loadJob(const Options &options, DownloadJob *job) {
+    if (options.recipeFile.empty()) {
+        return prepareJob(job) == KELVO_SUCCESS ? kExitOk : kExitFailed; // the core said why
+    }
+    std::string error;
+    if (!loadRecipe(options.recipeFile, job, &error)) {
+        complain(kExitUsage, error);
+        return complain(kExitUsage, "nothing was sent to any port");
+    }
+    return kExitOk;
 }
 
 bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/csv_log.h"
+#include "common/download_job.h"
 #include "common/factory_report.h"
 #include "common/options.h"
 
@@ -19,6 +20,12 @@ constexpr const char *kTtyClassDir = "/sys/class/tty";
 
 // "kelvo_pgtool_gang: why" on standard error; returns status.
 int complain(int status, const std::string &why);
+// complain(kExitUsage, why) and where to find help; returns kExitUsage.
+int usageError(const std::string &why);
+
+// The job of a run: the recipe when one is given, else record.dat. 0, or
+// the exit status after the message (2 for a refused recipe).
+int loadJob(const Options &options, DownloadJob *job);
 
 // Takes every port before any is programmed: a port held by another
 // program, or a device that is no serial line, is the station's problem,

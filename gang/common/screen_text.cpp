@@ -65,14 +65,6 @@ std::string fittedLabel(const std::string &label, size_t width) {
                      : label.substr(label.size() - width);
 }
 
-std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width) {
-    std::vector<std::string> labels;
-    for (const Board &b : boards) {
-        labels.push_back(b.label);
-    }
-    return fittedLabels(std::move(labels), width);
-}
-
 std::vector<std::string> fittedLabels(std::vector<std::string> labels, size_t width) {
     // The common end of names such as "usb-FTDI_..._A50285BI-if00-port0"
     // tells nothing apart: it goes first from the labels too long to show.
@@ -118,10 +110,6 @@ std::string withoutPath(std::string text, const std::string &path) {
         }
     }
     return text;
-}
-
-std::string shownReason(const Board &board) {
-    return withoutPath(withoutPath(board.reason, board.port), board.resolved);
 }
 
 } // namespace gang

@@ -2,8 +2,6 @@
 // width, reasons without the port's path that the label already names.
 #pragma once
 
-#include "oneshot/board.h"
-
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -33,14 +31,10 @@ std::string fittedLabel(const std::string &label, size_t width);
 
 // The boards' labels cut to width where needed, an end they all share
 // (such as "-if00-port0") left out first.
-std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width);
 std::vector<std::string> fittedLabels(std::vector<std::string> labels, size_t width);
 
 // text without path: "error: P: Input/output error" reads "error:
 // Input/output error", "cannot access P: busy" reads "cannot access: busy".
 std::string withoutPath(std::string text, const std::string &path);
-
-// The board's failure reason as shown beside its label.
-std::string shownReason(const Board &board);
 
 } // namespace gang

@@ -1,13 +1,11 @@
 #include "common/supervisor.h"
 
-#include "common/failure_reason.h"
-#include "common/worker.h"
-
-#include "KelvoPG_core.h"
+#include "common/port_claim.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -19,12 +17,11 @@
 namespace gang {
 namespace {
 
-constexpr int kPollMs = 50;
-// How long cancelled workers get to close their lines before they are killed.
-constexpr auto kCancelGrace = std::chrono::seconds(8);
+using Clock = std::chrono::steady_clock;
 
 int signalPipe[2] = {-1, -1};
 std::atomic<int> caughtSignal{0};
+const int kParentSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void onParentSignal(int sig) {
     int saved = errno;
@@ -36,19 +33,42 @@ void onParentSignal(int sig) {
     errno = saved;
 }
 
-const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
-
-} // namespace
-
+// The parent's signals and the child's requests, blocked around a fork:
+// a child takes each only once it handles it.
 void setSignalsBlocked(bool blocked) {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : kForwarded) {
+    for (int sig : kParentSignals) {
         sigaddset(&set, sig);
     }
-    sigaddset(&set, kRelaySignal); // a worker takes it only once it handles it
-    sigaddset(&set, SIGUSR2);      // a station slot's stop request, likewise
+    sigaddset(&set, kCancelSignal);
+    sigaddset(&set, kStopSignal);
     ::sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void drainSignalPipe() {
+    char drain[64];
+    ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
+    (void)ignored; // only a wake-up
+}
+
+} // namespace
+
+void installParentSignals() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        signalPipe[0] = signalPipe[1] = -1;
+    }
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onParentSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kParentSignals) {
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+int parentSignal() {
+    return caughtSignal.load();
 }
 
 std::string readWhole(const std::string &path) {
@@ -67,214 +87,150 @@ std::string deathReason(int status) {
            " before reporting a result";
 }
 
-int parentSignalFd() {
-    return signalPipe[0];
+constexpr std::chrono::seconds Supervisor::kCancelGrace;
+
+Supervisor::Supervisor(size_t children, ChildEvents *events)
+    : children_(children), events_(events) {}
+
+bool Supervisor::start(size_t i, int keepFd, const std::vector<int> &closeFds, const Body &body,
+                       std::string *error) {
+    Child &child = children_[i];
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        *error = std::string("cannot create a pipe: ") + std::strerror(errno);
+        child.reaped = child.ended = true;
+        return false;
+    }
+    pid_t parent = ::getpid();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    setSignalsBlocked(true);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipeFds[0]);
+        handOverPort(keepFd, closeFds);
+        body(parent, pipeFds[1]);
+        ::_exit(1); // a body that returns has nothing more to say
+    }
+    setSignalsBlocked(false);
+    ::close(pipeFds[1]);
+    if (pid < 0) {
+        *error = std::string("cannot start a process: ") + std::strerror(errno);
+        ::close(pipeFds[0]);
+        child.reaped = child.ended = true;
+        return false;
+    }
+    if (keepFd >= 0) {
+        ::close(keepFd); // the child's copy holds the port now
+    }
+    child.pid = pid;
+    child.statusFd = pipeFds[0];
+    return true;
 }
 
-int parentSignal() {
-    return caughtSignal.load();
-}
-
-void drainParentSignalFd() {
-    char drain[64];
-    ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
-    (void)ignored; // only a wake-up
-}
-
-namespace {
-
-class Run {
-  public:
-    Run(const DownloadJob &job, std::vector<Board> *boards, StatusDisplay *display,
-        const BoardFinished &finished)
-        : job_(job), boards_(*boards), display_(display), finished_(finished) {}
-
-    int go() {
-        startAll();
-        while (!allFinished()) {
-            waitForEvents();
-            handleSignal();
-            reapWorkers();
-            killLateWorkers();
-            display_->update(boards_, std::chrono::steady_clock::now());
-        }
-        display_->finish(boards_, std::chrono::steady_clock::now());
-        return forwardedSignal_;
+bool Supervisor::turn(int timeoutMs, int extraFd) {
+    std::vector<pollfd> fds{{signalPipe[0], POLLIN, 0}, {extraFd, POLLIN, 0}};
+    for (const Child &child : children_) {
+        fds.push_back({child.statusFd, POLLIN, 0}); // a negative descriptor is skipped
     }
-
-  private:
-    void startAll() {
-        setSignalsBlocked(true); // a worker takes its handlers before it sees one
-        for (Board &board : boards_) {
-            std::string error;
-            if (!startWorker(job_, &board, claimsHeld(), &error)) {
-                board.start = board.end = std::chrono::steady_clock::now();
-                board.startWall = std::time(nullptr);
-                board.reaped = true;
-                conclude(&board, false, error);
-            }
-        }
-        parsers_.resize(boards_.size());
-        setSignalsBlocked(false);
-    }
-
-    std::vector<int> claimsHeld() const {
-        std::vector<int> fds;
-        for (const Board &b : boards_) {
-            if (b.claimFd >= 0) {
-                fds.push_back(b.claimFd);
-            }
-        }
-        return fds;
-    }
-
-    bool allFinished() const {
-        for (const Board &b : boards_) {
-            if (!b.finished()) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void waitForEvents() {
-        std::vector<pollfd> fds{{signalPipe[0], POLLIN, 0}};
-        std::vector<size_t> owners{0};
-        for (size_t i = 0; i < boards_.size(); ++i) {
-            if (boards_[i].statusFd >= 0) {
-                fds.push_back({boards_[i].statusFd, POLLIN, 0});
-                owners.push_back(i);
-            }
-        }
-        if (::poll(fds.data(), fds.size(), kPollMs) <= 0) {
-            return;
-        }
+    bool extraReady = false;
+    if (::poll(fds.data(), fds.size(), timeoutMs) > 0) {
         if (fds[0].revents) {
-            char drain[64];
-            ssize_t ignored = ::read(signalPipe[0], drain, sizeof drain);
-            (void)ignored; // only a wake-up
+            drainSignalPipe();
         }
-        for (size_t k = 1; k < fds.size(); ++k) {
-            if (fds[k].revents) {
-                readStatus(owners[k]);
+        extraReady = fds[1].revents != 0;
+        for (size_t i = 0; i < children_.size(); ++i) {
+            if (fds[i + 2].revents) {
+                readFrom(i);
             }
         }
     }
+    passOnSignal();
+    reap();
+    killLate();
+    return extraReady;
+}
 
-    void readStatus(size_t i) {
-        Board &board = boards_[i];
-        char buf[512];
-        ssize_t n = ::read(board.statusFd, buf, sizeof buf);
-        if (n > 0) {
-            parsers_[i].feed(buf, static_cast<size_t>(n), &board);
-        } else if (n == 0 || errno != EINTR) {
-            ::close(board.statusFd);
-            board.statusFd = -1;
+void Supervisor::stopAll() {
+    for (const Child &child : children_) {
+        if (!child.reaped && child.pid > 0) {
+            ::kill(child.pid, kStopSignal);
         }
-    }
-
-    void handleSignal() {
-        int sig = caughtSignal.load();
-        if (sig == 0 || forwardedSignal_ != 0) {
-            return;
-        }
-        forwardedSignal_ = sig;
-        cancelDeadline_ = std::chrono::steady_clock::now() + kCancelGrace;
-        for (Board &board : boards_) {
-            if (!board.reaped && board.pid > 0) {
-                ::kill(board.pid, kRelaySignal);
-            }
-        }
-    }
-
-    void killLateWorkers() {
-        if (forwardedSignal_ == 0 || killed_ ||
-            std::chrono::steady_clock::now() < cancelDeadline_) {
-            return;
-        }
-        for (Board &board : boards_) {
-            if (!board.reaped && board.pid > 0) {
-                ::kill(board.pid, SIGKILL);
-            }
-        }
-        killed_ = true;
-    }
-
-    void reapWorkers() {
-        for (Board &board : boards_) {
-            if (!board.reaped && board.pid > 0 &&
-                ::waitpid(board.pid, &board.waitStatus, WNOHANG) == board.pid) {
-                board.reaped = true;
-            }
-            // The pipe may still hold the result after the exit: finish
-            // only when both are over.
-            if (board.reaped && !board.finished() && (board.statusFd < 0 || killed_)) {
-                concludeFromWorker(&board);
-            }
-        }
-    }
-
-    void concludeFromWorker(Board *board) {
-        if (board->statusFd >= 0) {
-            ::close(board->statusFd);
-            board->statusFd = -1;
-        }
-        if (board->haveResult) {
-            conclude(board, true, "");
-        } else if (forwardedSignal_ != 0) {
-            board->result = KELVO_INTERRUPTED;
-            board->haveResult = true;
-            conclude(board, true, "");
-        } else {
-            conclude(board, false, deathReason(board->waitStatus));
-        }
-    }
-
-    void conclude(Board *board, bool hasResult, const std::string &failure) {
-        board->end = std::chrono::steady_clock::now();
-        if (!hasResult) {
-            board->outcome = Outcome::Failed;
-            board->reason = failure;
-        } else if (board->result == KELVO_SUCCESS) {
-            board->outcome = Outcome::Ok;
-        } else if (board->result == KELVO_INTERRUPTED) {
-            board->outcome = Outcome::Interrupted;
-        } else {
-            board->outcome = Outcome::Failed;
-            board->reason = failureReason(readWhole(board->outputFile), board->result);
-        }
-        finished_(*board);
-    }
-
-    const DownloadJob &job_;
-    std::vector<Board> &boards_;
-    StatusDisplay *display_;
-    const BoardFinished &finished_;
-    std::vector<StatusParser> parsers_;
-    int forwardedSignal_ = 0;
-    bool killed_ = false;
-    std::chrono::steady_clock::time_point cancelDeadline_{};
-};
-
-} // namespace
-
-void installParentSignals() {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        signalPipe[0] = signalPipe[1] = -1;
-    }
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onParentSignal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : kForwarded) {
-        ::sigaction(sig, &sa, nullptr);
     }
 }
 
-int superviseRun(const DownloadJob &job, std::vector<Board> *boards, StatusDisplay *display,
-                 const BoardFinished &finished) {
-    Run run(job, boards, display, finished);
-    return run.go();
+bool Supervisor::allEnded() const {
+    for (const Child &child : children_) {
+        if (!child.ended) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Supervisor::passOnSignal() {
+    int sig = caughtSignal.load();
+    if (sig == 0 || cancelledBy_ != 0) {
+        return;
+    }
+    cancelledBy_ = sig;
+    cancelDeadline_ = Clock::now() + kCancelGrace;
+    for (const Child &child : children_) {
+        if (!child.reaped && child.pid > 0) {
+            ::kill(child.pid, kCancelSignal);
+        }
+    }
+}
+
+void Supervisor::readFrom(size_t i) {
+    Child &child = children_[i];
+    char buf[4096];
+    ssize_t n = ::read(child.statusFd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+        return;
+    }
+    if (n <= 0) {
+        ::close(child.statusFd);
+        child.statusFd = -1;
+        return;
+    }
+    for (const ChildMessage &message : child.reader.feed(buf, static_cast<size_t>(n))) {
+        events_->message(i, message);
+    }
+}
+
+// A child has ended once its process is reaped and its pipe read to the
+// end (the pipe may still hold its result after the exit), or once it was
+// killed.
+void Supervisor::reap() {
+    for (size_t i = 0; i < children_.size(); ++i) {
+        Child &child = children_[i];
+        if (!child.reaped && child.pid > 0 &&
+            ::waitpid(child.pid, &child.waitStatus, WNOHANG) == child.pid) {
+            child.reaped = true;
+        }
+        if (!child.reaped || child.ended || (child.statusFd >= 0 && !killed_)) {
+            continue;
+        }
+        if (child.statusFd >= 0) {
+            ::close(child.statusFd);
+            child.statusFd = -1;
+        }
+        child.ended = true;
+        events_->ended(i, child.waitStatus, cancelledBy_ != 0);
+    }
+}
+
+void Supervisor::killLate() {
+    if (cancelledBy_ == 0 || killed_ || Clock::now() < cancelDeadline_) {
+        return;
+    }
+    for (const Child &child : children_) {
+        if (!child.reaped && child.pid > 0) {
+            ::kill(child.pid, SIGKILL);
+        }
+    }
+    killed_ = true;
 }
 
 } // namespace gang

@@ -1,12 +1,10 @@
-// One port of a run, as the parent sees it.
+// One port of a one-shot run, as the parent sees it.
 #pragma once
 
-#include "common/usb_identity.h"
+#include "common/board_identity.h"
 
 #include <chrono>
-#include <ctime>
 #include <string>
-#include <sys/types.h>
 
 namespace gang {
 
@@ -15,26 +13,17 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 enum class Outcome { Running, Ok, Failed, Interrupted };
 
 struct Board {
-    std::string port;       // as given
-    std::string label;      // short name on screen and of its output file
-    std::string resolved;   // the device it names
-    std::string outputFile; // path of its output in the run directory
-    UsbIdentity usb;
+    std::string port;     // as given
+    std::string label;    // short name on screen
+    std::string resolved; // the device it named at the start of the run
+    int claimFd = -1;     // the port held for the worker until it starts
 
-    int claimFd = -1; // the port held for the worker until it starts
-    pid_t pid = -1;
-    int statusFd = -1; // read end of the worker's status pipe
-    bool reaped = false;
-    int waitStatus = 0;
-
-    std::time_t startWall = 0;
+    BoardRecord record; // who the board is, as its worker found it, and its result
     SteadyTime start{};
     SteadyTime end{};
 
     int phase = 0; // enum kelvo_phase
     int percent = -1;
-    bool haveResult = false;
-    int result = 0;
     Outcome outcome = Outcome::Running;
     std::string reason;
 
@@ -43,5 +32,11 @@ struct Board {
 
 // Seconds since the board started, up to its end once finished.
 double elapsedSeconds(const Board &board, SteadyTime now);
+
+// The boards' labels cut to width where needed, an end they all share
+// (such as "-if00-port0") left out first.
+std::vector<std::string> fittedLabels(const std::vector<Board> &boards, size_t width);
+// The board's failure reason as shown beside its label.
+std::string shownReason(const Board &board);
 
 } // namespace gang

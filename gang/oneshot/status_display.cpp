@@ -148,11 +148,6 @@ std::vector<std::string> severalPerLine(const std::vector<Board> &boards, size_t
 
 } // namespace
 
-double elapsedSeconds(const Board &board, SteadyTime now) {
-    SteadyTime until = board.finished() ? board.end : now;
-    return std::chrono::duration<double>(until - board.start).count();
-}
-
 std::string phaseText(const Board &board) {
     if (!board.finished() && board.phase == KELVO_PHASE_WRITING && board.percent >= 0) {
         return "writing " + std::to_string(board.percent) + " %";

@@ -2,7 +2,7 @@
 // by the board itself; counters, the traceability log and the view.
 #pragma once
 
-#include "common/board_record.h"
+#include "common/board_identity.h"
 #include "common/download_job.h"
 #include "station/station_state.h"
 
@@ -18,26 +18,25 @@ namespace gang {
 class StationObserver {
   public:
     virtual ~StationObserver() = default;
-    virtual void boardStarted(const BoardReport &report) = 0;
-    virtual void boardEnded(const BoardReport &report) = 0;
+    virtual void boardStarted(const BoardRecord &record) = 0;
+    virtual void boardEnded(const BoardRecord &record) = 0;
     virtual std::string poll() = 0;
 };
 
 struct StationSetup {
-    std::vector<std::string> labels;
-    std::vector<std::string> ports;
+    // Labels, ports, run directory and the factory's handle of every board.
+    IdentityContext identity;
+    // Per port: the device it named at the start.
     std::vector<std::string> resolved;
     // Per port: its descriptor, taken before any slot starts (or -1); each
     // passes to its slot, and the station closes its own copies.
     std::vector<int> claims;
-    std::string runDir;
     std::string station;
-    std::string sysRoot = "/sys";
     StationObserver *observer = nullptr; // may be none
 };
 
 // Called when a board ends, for the log; false with why when it failed.
-using BoardLogger = std::function<bool(const BoardReport &, std::string *)>;
+using BoardLogger = std::function<bool(const BoardRecord &, std::string *)>;
 
 struct StationOutcome {
     int signal = 0;       // the signal that cancelled the run, or 0

@@ -11,18 +11,18 @@ StationFactoryLink::StationFactoryLink(factory::FactoryLink *link, const Downloa
     : link_(*link), job_(job), recipe_(std::move(recipe)), open_(slots),
       nextHeartbeat_(std::chrono::steady_clock::now() + kHeartbeat) {}
 
-void StationFactoryLink::boardStarted(const BoardReport &report) {
-    factory::cfx::Unit unit = factoryUnit(link_.handle(), report, std::to_string(report.board));
-    open_[report.slot] = link_.boardStarted(unit, std::chrono::system_clock::now());
+void StationFactoryLink::boardStarted(const BoardRecord &record) {
+    open_[record.id.slot] =
+        link_.boardStarted(factoryUnit(record.id), std::chrono::system_clock::now());
 }
 
-void StationFactoryLink::boardEnded(const BoardReport &report) {
+void StationFactoryLink::boardEnded(const BoardRecord &report) {
     using Kind = factory::cfx::BoardResult::Kind;
     Kind kind = report.result == KELVO_SUCCESS       ? Kind::Passed
                 : report.result == KELVO_INTERRUPTED ? Kind::Interrupted
                                                      : Kind::Failed;
-    link_.boardEnded(open_[report.slot], factoryResult(job_, recipe_, kind, report));
-    open_[report.slot] = factory::BoardTransaction();
+    link_.boardEnded(open_[report.id.slot], factoryResult(job_, recipe_, kind, report));
+    open_[report.id.slot] = factory::BoardTransaction();
 }
 
 std::string StationFactoryLink::poll() {

@@ -14,9 +14,10 @@ namespace gang {
 
 class StationFactoryLink : public StationObserver {
   public:
-    StationFactoryLink(factory::FactoryLink *link, const DownloadJob &job, std::string recipe, size_t slots);
-    void boardStarted(const BoardReport &report) override;
-    void boardEnded(const BoardReport &report) override;
+    StationFactoryLink(factory::FactoryLink *link, const DownloadJob &job, std::string recipe,
+                       size_t slots);
+    void boardStarted(const BoardRecord &record) override;
+    void boardEnded(const BoardRecord &record) override;
     std::string poll() override;
 
     static constexpr std::chrono::seconds kHeartbeat{60};

@@ -73,18 +73,6 @@ std::unique_ptr<StationView> makeView() {
 
 } // namespace
 
-int loadJob(const Options &options, DownloadJob *job) {
-    if (options.recipeFile.empty()) {
-        return prepareJob(job) == KELVO_SUCCESS ? kExitOk : kExitFailed; // the core said why
-    }
-    std::string error;
-    if (!loadRecipe(options.recipeFile, job, &error)) {
-        complain(kExitUsage, error);
-        return complain(kExitUsage, "nothing was sent to any port");
-    }
-    return kExitOk;
-}
-
 namespace {
 
 // The ports of the station and their slot names: false after a usage error.
@@ -114,8 +102,9 @@ StationState initialState(const Options &options, const DownloadJob &job,
     StationState state(std::chrono::steady_clock::now());
     state.station = options.station;
     state.recipe = job.recipeName.empty() ? baseName(job.imagePath) : job.recipeName;
-    for (size_t i = 0; i < setup.ports.size(); ++i) {
-        state.slots.emplace_back(setup.labels[i], setup.ports[i], state.totals.start());
+    const IdentityContext &slots = setup.identity;
+    for (size_t i = 0; i < slots.ports.size(); ++i) {
+        state.slots.emplace_back(slots.labels[i], slots.ports[i], state.totals.start());
     }
     return state;
 }
@@ -125,7 +114,7 @@ StationState initialState(const Options &options, const DownloadJob &job,
 int runWatch(const Options &options) {
     StationSetup setup;
     std::vector<std::string> names;
-    if (!watchedPorts(options, &setup.ports, &names, &setup.resolved)) {
+    if (!watchedPorts(options, &setup.identity.ports, &names, &setup.resolved)) {
         return kExitUsage;
     }
     DownloadJob job;
@@ -133,31 +122,36 @@ int runWatch(const Options &options) {
     if (loaded != kExitOk) {
         return loaded;
     }
-    if (!claimEveryPort(setup.ports, &setup.claims)) {
+    if (!claimEveryPort(setup.identity.ports, &setup.claims)) {
         return kExitUsage;
     }
-    setup.labels = slotLabels(setup.ports, names);
+    setup.identity.labels = slotLabels(setup.identity.ports, names);
     setup.station = options.station;
     RunOutputs out;
     if (!openRunOutputs(options, setup.claims, &out)) {
         return kExitFailed;
     }
-    setup.runDir = out.runDir;
+    setup.identity.runDir = out.runDir;
+    setup.identity.runName = baseName(out.runDir);
+    setup.identity.handle = out.link.handle();
+    setup.identity.logNames = setup.identity.labels;
+    setup.identity.station = true;
     StationState state = initialState(options, job, setup);
-    StationFactoryLink factory(&out.link, job, factoryRecipeName(options, job), setup.ports.size());
+    StationFactoryLink factory(&out.link, job, factoryRecipeName(options, job),
+                               setup.identity.ports.size());
     if (out.link.active()) {
         setup.observer = &factory;
     }
     installParentSignals();
     std::unique_ptr<StationView> view = makeView();
     LogContext context{&job, options.station, options.operatorId};
-    BoardLogger logger = [&](const BoardReport &report, std::string *why) {
+    BoardLogger logger = [&](const BoardRecord &report, std::string *why) {
         return !out.log.isOpen() || out.log.append(stationLogRow(context, report), why);
     };
     StationOutcome outcome = runStation(job, setup, view.get(), logger, &state);
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
-    std::printf("Output of each board: %s\n", setup.runDir.c_str());
+    std::printf("Output of each board: %s\n", setup.identity.runDir.c_str());
     bool logOk = closeRunOutputs(&out) && !outcome.logFailed;
     if (outcome.signal != 0) {
         return 128 + outcome.signal;

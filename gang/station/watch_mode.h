@@ -8,10 +8,6 @@
 
 namespace gang {
 
-// The job of a run: the recipe when one is given, else record.dat. 0, or
-// the exit status after the message (2 for a refused recipe).
-int loadJob(const Options &options, DownloadJob *job);
-
 // Runs the station; the exit status.
 int runWatch(const Options &options);
 

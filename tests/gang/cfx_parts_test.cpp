@@ -61,7 +61,7 @@ TEST(CfxMessage, EnvelopeCarriesNameVersionTimeAndAFreshId) {
     auto when = std::chrono::system_clock::from_time_t(1796600000) + std::chrono::milliseconds(42);
     json a = json::parse(
         factory::cfx::envelope("CFX.Heartbeat", "kelvo.pc", when,
-                            factory::cfx::heartbeatBody("kelvo.pc", std::chrono::seconds(60))));
+                               factory::cfx::heartbeatBody("kelvo.pc", std::chrono::seconds(60))));
     json b = json::parse(factory::cfx::envelope("CFX.Heartbeat", "kelvo.pc", when, json::object()));
     EXPECT_EQ(a["MessageName"], "CFX.Heartbeat");
     EXPECT_EQ(a["Version"], "1.7");

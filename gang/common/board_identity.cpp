@@ -2,8 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace gang {
 namespace {
@@ -19,17 +23,56 @@ std::string logFileOf(const IdentityContext &context, size_t slot, int count) {
            (context.station ? name + "-" + std::to_string(count) + ".log" : name);
 }
 
-// Its adapter's USB serial number, else <handle>/<slot>/<tag>: the slot's
-// board count on a station, the run's name in a one-shot run.
 std::string unitOf(const IdentityContext &context, const BoardIdentity &id) {
-    if (!id.usb.serial.empty()) {
-        return id.usb.serial;
-    }
-    std::string tag = context.station ? std::to_string(id.count) : context.runName;
-    return context.handle + "/" + std::to_string(id.slot + 1) + "/" + tag;
+    return context.handle + "/" + context.runId + "/" + std::to_string(id.slot + 1) + "/" +
+           std::to_string(id.count);
 }
 
+// "dir/a-1.log" as its n-th free name: "dir/a-1-2.log".
+std::string numberedName(const std::string &path, int n) {
+    if (n == 1) {
+        return path;
+    }
+    size_t slash = path.rfind('/');
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        dot = path.size();
+    }
+    return path.substr(0, dot) + "-" + std::to_string(n) + path.substr(dot);
+}
+
+constexpr int kMaxLogNames = 1000;
+
 } // namespace
+
+std::string newRunId() {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    return std::string(stamp) + "-" + std::to_string(::getpid());
+}
+
+int createBoardLog(BoardIdentity *identity, std::string *error) {
+    std::string wanted = identity->logFile;
+    for (int n = 1; n <= kMaxLogNames; ++n) {
+        std::string name = numberedName(wanted, n);
+        int fd = ::open(name.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+        if (fd >= 0) {
+            identity->logFile = name;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            *error = "cannot create " + name + ": " + std::strerror(errno);
+            return -1;
+        }
+    }
+    *error = "cannot create " + wanted + ": " + std::to_string(kMaxLogNames) +
+             " files of that name exist";
+    return -1;
+}
 
 BoardIdentity makeIdentity(const IdentityContext &context, size_t slot, int count) {
     BoardIdentity id;

@@ -27,8 +27,8 @@ struct BoardIdentity {
 
 // What every board of a run shares, fixed before any board starts.
 struct IdentityContext {
-    std::string handle;  // the station's name towards the factory
-    std::string runName; // the run directory's name
+    std::string handle; // the station's name towards the factory
+    std::string runId;  // unique to this run: newRunId()
     std::string runDir;
     std::string sysRoot = "/sys";
     // Per slot: its label and port, and the name its log files start with.
@@ -38,9 +38,23 @@ struct IdentityContext {
     bool station = false;
 };
 
+// What makes a run's unit identifiers its own: the UTC time of its start
+// and the process's id ("20261208T165600Z-4711"); no two runs that are
+// alive at once share it, nor two runs of different seconds.
+std::string newRunId();
+
 // The identity of slot's board number count, as it is now: the port
-// resolved and its adapter read at this moment.
+// resolved and its adapter read at this moment. The unit identifier is
+// <handle>/<run id>/<slot>/<count>: a fixture's adapter serves many boards,
+// so its serial number tells no board from the next.
 BoardIdentity makeIdentity(const IdentityContext &context, size_t slot, int count);
+
+// Creates the board's log for writing and returns its descriptor; a file
+// of that name (a log of an earlier run in a reused directory, or a link
+// planted there) is never opened: the next free name "<name>-2.log", ...
+// is taken instead, and identity->logFile updated. -1 with error when no
+// file could be created.
+int createBoardLog(BoardIdentity *identity, std::string *error);
 
 std::string encodeIdentity(const BoardIdentity &identity);
 // false when text is not an encoded identity.

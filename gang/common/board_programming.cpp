@@ -4,33 +4,17 @@
 
 #include "KelvoPG_core.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace gang {
-namespace {
-
-int createLog(const std::string &path, std::string *error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd < 0) {
-        *error = "cannot create " + path + ": " + std::strerror(errno);
-    }
-    return fd;
-}
-
-} // namespace
-
-int programBoard(const DownloadJob &job, const BoardIdentity &identity) {
+int programBoard(const DownloadJob &job, BoardIdentity identity) {
     std::string error;
     DeviceSetting rec;
     if (!recordForPort(job, identity.port, &rec) && !recordForPort(job, identity.resolved, &rec)) {
         sendMessage(errorMessage(identity.port + ": the path is too long for the settings record"));
         return kNoResult;
     }
-    int log = createLog(identity.logFile, &error);
+    int log = createBoardLog(&identity, &error);
     if (log < 0) {
         sendMessage(errorMessage(error));
         return kNoResult;

@@ -14,6 +14,6 @@ constexpr int kNoResult = -1;
 
 // The core's result, or kNoResult. Standard output and error go to the
 // board's log for the download and to /dev/null afterwards.
-int programBoard(const DownloadJob &job, const BoardIdentity &identity);
+int programBoard(const DownloadJob &job, BoardIdentity identity);
 
 } // namespace gang

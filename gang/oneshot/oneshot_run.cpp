@@ -65,7 +65,7 @@ IdentityContext identityContext(const std::vector<Board> &boards, const RunOutpu
     IdentityContext context;
     context.handle = out.link.handle();
     context.runDir = out.runDir;
-    context.runName = out.runDir.substr(out.runDir.find_last_of('/') + 1);
+    context.runId = newRunId();
     context.sysRoot = kSysRoot;
     for (const Board &board : boards) {
         context.labels.push_back(board.label);

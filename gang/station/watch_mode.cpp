@@ -132,7 +132,7 @@ int runWatch(const Options &options) {
         return kExitFailed;
     }
     setup.identity.runDir = out.runDir;
-    setup.identity.runName = baseName(out.runDir);
+    setup.identity.runId = newRunId();
     setup.identity.handle = out.link.handle();
     setup.identity.logNames = setup.identity.labels;
     setup.identity.station = true;

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
+#include <random>
 #include <regex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -230,6 +231,35 @@ TEST_F(Station, InterruptDuringProgrammingCancelsOnTheLine) {
         [&] { return kt::readFile(dir_.file("a/events.txt")).rfind("xmodem cancelled ", 0) == 0; },
         seconds(5)))
         << kt::readFile(dir_.file("a/events.txt"));
+}
+
+std::string holders(const std::string &tty) {
+    char text[1024];
+    return kelvo_describe_port_holders(tty.c_str(), text, sizeof text) > 0 ? text : "";
+}
+
+// A station killed outright (no chance to cancel anything) leaves no slot
+// behind, whatever its slots were doing: waiting, programming or holding.
+// Their ports are free for the next station at once.
+TEST_F(Station, KilledAtAnyMomentLeavesNoSlotHoldingItsPort) {
+    writeRecipe(60000, "", "", 115200);
+    Fixture a(dir(), "a", {"--baud-model"}), b(dir(), "b", {"--baud-model"});
+    a.control("insert");
+    unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> moment(200, 9000);
+    for (int round = 0; round < 4; ++round) {
+        int delay = moment(random);
+        StationRun station(dir(),
+                           {"--recipe", "recipe.toml", "--output-dir", "out", a.tty(), b.tty()},
+                           "station-" + std::to_string(round) + ".out");
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        station.signal(SIGKILL);
+        station.exitStatus(10);
+        EXPECT_TRUE(waitFor([&] { return holders(a.tty()) + holders(b.tty()) == ""; }, seconds(10)))
+            << "killed after " << delay << " ms (seed " << seed << "):\n"
+            << holders(a.tty()) << holders(b.tty()) << station.output();
+    }
 }
 
 // One fixture's adapter unplugged in the middle of a board: that board

@@ -2,6 +2,7 @@
 // shared log file, the USB identity from a fabricated sysfs, the failure
 // reason, port checks, the holders of a port, the command line and the
 // text fitted to a terminal.
+#include "common/board_identity.h"
 #include "common/csv_log.h"
 #include "common/failure_reason.h"
 #include "kelvo_test.h"
@@ -181,6 +182,70 @@ TEST_F(GangSysfs, IdentityOfTheUsbDeviceAboveThePort) {
         gang::UsbIdentity none = gang::usbIdentity(sys(), port);
         EXPECT_EQ(none.serial + none.usbId, "") << port;
     }
+}
+
+// A port given as a link (by-id, by-path) is resolved again for every
+// board: an adapter re-plugged elsewhere is never credited to this slot.
+TEST_F(GangSysfs, EveryBoardIsIdentifiedThroughThePortAsItIsThen) {
+    makeDirs(dir_.file("dev"));
+    kt::writeFile(dir_.file("dev/ttyUSB3"), "");
+    kt::writeFile(dir_.file("dev/ttyACM0"), "");
+    std::string port = dir_.file("fixture-1");
+    link("dev/ttyUSB3", port);
+    gang::IdentityContext context;
+    context.handle = "kelvo.pc";
+    context.runId = "20261208T165600Z-4711";
+    context.runDir = dir_.file("run");
+    context.sysRoot = sys();
+    context.labels = {"other", "f1"};
+    context.ports = {"/dev/null", port};
+    context.logNames = {"other", "f1"};
+    context.station = true;
+    gang::BoardIdentity first = gang::makeIdentity(context, 1, 1);
+    ::unlink(port.c_str());
+    link("dev/ttyACM0", port);
+    gang::BoardIdentity second = gang::makeIdentity(context, 1, 2);
+    EXPECT_EQ(first.usb.serial, "A50285BI");
+    EXPECT_EQ(second.usb.usbId, "2e8a:000a");
+    EXPECT_EQ(second.usb.serial, "");
+    EXPECT_EQ(second.resolved, dir_.file("dev/ttyACM0"));
+    EXPECT_EQ(first.unit, "kelvo.pc/20261208T165600Z-4711/2/1");
+    EXPECT_EQ(second.logFile, dir_.file("run/f1-2.log"));
+    gang::BoardIdentity decoded;
+    ASSERT_TRUE(gang::decodeIdentity(gang::encodeIdentity(second), &decoded));
+    EXPECT_EQ(decoded.usb.usbId, second.usb.usbId);
+    EXPECT_EQ(decoded.logFile, second.logFile);
+}
+
+// A board's log never opens a file that is there: an earlier run's log,
+// or a link planted in a shared directory.
+TEST(GangBoardLog, NeverOpensAnExistingNameOrLink) {
+    kt::TempDir dir;
+    kt::writeFile(dir.file("a-1.log"), "earlier run\n");
+    kt::writeFile(dir.file("victim"), "keep\n");
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("a-1-2.log").c_str()), 0);
+    struct Case {
+        std::string wanted, created;
+    };
+    const Case cases[] = {{dir.file("a-1.log"), dir.file("a-1-3.log")},
+                          {dir.file("b-1.log"), dir.file("b-1.log")}};
+    for (const Case &c : cases) {
+        gang::BoardIdentity id;
+        id.logFile = c.wanted;
+        std::string error;
+        int fd = gang::createBoardLog(&id, &error);
+        ASSERT_GE(fd, 0) << error;
+        EXPECT_EQ(::write(fd, "new\n", 4), 4);
+        ::close(fd);
+        EXPECT_EQ(id.logFile, c.created);
+    }
+    EXPECT_EQ(kt::readFile(dir.file("a-1.log")), "earlier run\n");
+    EXPECT_EQ(kt::readFile(dir.file("victim")), "keep\n");
+    gang::BoardIdentity nowhere;
+    nowhere.logFile = dir.file("missing/a-1.log");
+    std::string error;
+    EXPECT_EQ(gang::createBoardLog(&nowhere, &error), -1);
+    EXPECT_NE(error.find("cannot create " + nowhere.logFile), std::string::npos) << error;
 }
 
 TEST_F(GangSysfs, AllListsTheAdapterPortsSorted) {

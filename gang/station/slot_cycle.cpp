@@ -56,6 +56,12 @@ class Slot {
 
     bool awaitBoard() {
         std::string shown = "?";
+        if (count_ == 0) {
+            // Every slot is seen waiting first, even when its board answers
+            // the first probe.
+            shown = "";
+            sendMessage(waitingMessage(shown));
+        }
         while (!leaveAfterBoard()) {
             Answer answer = probe_.ping(kBootRate, kWaitingAnswerMs);
             if (answer == Answer::Yes) {

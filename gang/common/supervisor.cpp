@@ -120,9 +120,6 @@ bool Supervisor::start(size_t i, int keepFd, const std::vector<int> &closeFds, c
         child.reaped = child.ended = true;
         return false;
     }
-    if (keepFd >= 0) {
-        ::close(keepFd); // the child's copy holds the port now
-    }
     child.pid = pid;
     child.statusFd = pipeFds[0];
     return true;

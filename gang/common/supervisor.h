@@ -46,7 +46,9 @@ class Supervisor {
     // pipe, for becomeChild. The parent's signals are blocked around the
     // fork, so that the child takes its handlers before it sees one.
     // keepFd passes to the child; the child closes closeFds (the other
-    // children's ports) and the parent closes keepFd once the child has it.
+    // children's ports). The parent keeps its copies until every child is
+    // started: a number closed earlier could be taken by a later pipe, and a
+    // later child would then close that instead of a port.
     using Body = std::function<void(pid_t parent, int statusFd)>;
     bool start(size_t i, int keepFd, const std::vector<int> &closeFds, const Body &body,
                std::string *error);

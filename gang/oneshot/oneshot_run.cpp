@@ -140,27 +140,40 @@ class OneShot : public ChildEvents {
             claims.push_back(board.claimFd);
         }
         for (size_t i = 0; i < boards_.size(); ++i) {
-            Board &board = boards_[i];
-            board.record.id = makeIdentity(context_, i, 1);
-            board.record.startWall = std::time(nullptr);
-            board.start = std::chrono::steady_clock::now();
-            std::string error;
-            const DownloadJob &job = job_;
-            const IdentityContext &context = context_;
-            bool started = supervisor_.start(
-                i, board.claimFd, claims,
-                [&job, &context, i](pid_t parent, int statusFd) {
-                    becomeChild(parent, statusFd);
-                    programBoard(job, makeIdentity(context, i, 1));
-                    ::_exit(0);
-                },
-                &error);
-            if (!started) {
-                releasePort(board.claimFd);
-                conclude(&board, Outcome::Failed, error);
+            if (!startWorker(i, claims)) {
+                releasePort(claims[i]);
+                claims[i] = -1;
             }
-            board.claimFd = -1;
         }
+        // Each worker holds its own port now.
+        for (size_t i = 0; i < boards_.size(); ++i) {
+            if (claims[i] >= 0) {
+                ::close(claims[i]);
+            }
+            boards_[i].claimFd = -1;
+        }
+    }
+
+    bool startWorker(size_t i, const std::vector<int> &claims) {
+        Board &board = boards_[i];
+        board.record.id = makeIdentity(context_, i, 1);
+        board.record.startWall = std::time(nullptr);
+        board.start = std::chrono::steady_clock::now();
+        const DownloadJob &job = job_;
+        const IdentityContext &context = context_;
+        std::string error;
+        bool started = supervisor_.start(
+            i, claims[i], claims,
+            [&job, &context, i](pid_t parent, int statusFd) {
+                becomeChild(parent, statusFd);
+                programBoard(job, makeIdentity(context, i, 1));
+                ::_exit(0);
+            },
+            &error);
+        if (!started) {
+            conclude(&board, Outcome::Failed, error);
+        }
+        return started;
     }
 
     void concludeWithResult(Board *board) {

@@ -104,25 +104,31 @@ class Station : public ChildEvents {
 
   private:
     void startSlots() {
-        const std::vector<int> &claims = setup_.claims;
+        std::vector<int> claims = setup_.claims;
+        claims.resize(boards_.size(), -1);
         for (size_t i = 0; i < boards_.size(); ++i) {
-            int own = i < claims.size() ? claims[i] : -1;
             std::string error;
-            if (startSlot(i, own, &error)) {
+            if (startSlot(i, claims, &error)) {
                 continue;
             }
-            releasePort(own);
+            releasePort(claims[i]);
+            claims[i] = -1;
             state_.slots[i].phase = SlotPhase::Ended;
             state_.slots[i].ended = error;
             view_->slotEvent(state_, i, "cannot start: " + error);
         }
-        // Each slot holds its own port now (the supervisor closed the
-        // station's copy). A descriptor left open here would keep an
-        // unplugged adapter's device in use, and the adapter would come
-        // back under another name.
+        // Each slot holds its own port now. A descriptor left open here
+        // would keep an unplugged adapter's device in use, and the adapter
+        // would come back under another name.
+        for (int fd : claims) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
     }
 
-    bool startSlot(size_t i, int own, std::string *error) {
+    bool startSlot(size_t i, const std::vector<int> &claims, std::string *error) {
+        int own = claims[i];
         DeviceSetting rec;
         const std::string &port = setup_.identity.ports[i];
         if (!recordForPort(job_, port, &rec)) {
@@ -134,7 +140,7 @@ class Station : public ChildEvents {
         // Kept open for the slot's life: the probes' closes are then never
         // the last one, which would drop the modem lines (a reset).
         return supervisor_.start(
-            i, own, setup_.claims,
+            i, own, claims,
             [&job, &context, i, own](pid_t parent, int statusFd) {
                 runSlot(job, context, i, own, parent, statusFd);
             },

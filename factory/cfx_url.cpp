@@ -64,19 +64,18 @@ bool splitUserInfo(const std::string &text, BrokerUrl *url) {
            (colon == std::string::npos || percentDecode(text.substr(colon + 1), &url->password));
 }
 
-// The URL as given, with a password replaced, for error messages that end
-// up in logs and on the operator's screen.
-std::string withoutPassword(const std::string &text, size_t rest) {
-    size_t slash = text.find('/', rest);
-    size_t at = text.rfind('@', slash == std::string::npos ? std::string::npos : slash);
-    if (at == std::string::npos || at < rest) {
+// The URL as given, for error messages that end up in logs and on the
+// operator's screen: everything up to its last '@' after the scheme (where
+// a user and password would be, whatever characters the password has) is
+// replaced.
+std::string withoutUserInfo(const std::string &text) {
+    size_t scheme = text.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t at = text.rfind('@');
+    if (at == std::string::npos || at < start) {
         return text;
     }
-    size_t colon = text.find(':', rest);
-    if (colon == std::string::npos || colon > at) {
-        return text;
-    }
-    return text.substr(0, colon + 1) + "****" + text.substr(at);
+    return text.substr(0, start) + "****" + text.substr(at);
 }
 
 } // namespace
@@ -98,7 +97,7 @@ bool parseBrokerUrl(const std::string &text, BrokerUrl *url, std::string *error)
         url->tls = true;
         rest = 8;
     } else {
-        *error = "--cfx: not an amqp:// or amqps:// URL: " + text;
+        *error = "--cfx: not an amqp:// or amqps:// URL: " + withoutUserInfo(text);
         return false;
     }
     url->port = url->tls ? kAmqpsPort : kAmqpPort;
@@ -111,14 +110,14 @@ bool parseBrokerUrl(const std::string &text, BrokerUrl *url, std::string *error)
         authority = authority.substr(at + 1);
     }
     if (!ok || !splitHostPort(authority, url)) {
-        *error = "--cfx: no valid host, port or user in " + withoutPassword(text, rest);
+        *error = "--cfx: no valid host, port or user in " + withoutUserInfo(text);
         return false;
     }
     // The address keeps its leading slash: RabbitMQ's "/queue/NAME" needs it.
     if (slash == std::string::npos || slash + 1 == text.size() ||
         !percentDecode(text.substr(slash), &url->address)) {
         *error =
-            "--cfx: the URL names no target address after the host: " + withoutPassword(text, rest);
+            "--cfx: the URL names no target address after the host: " + withoutUserInfo(text);
         return false;
     }
     return true;

@@ -37,6 +37,9 @@ bool FactoryLink::start(const FactoryLinkOptions &options, const std::string &ru
     if (!parseBrokerUrl(options.url, &url_, error)) {
         return false;
     }
+    if (!options.password.empty()) {
+        url_.password = options.password;
+    }
     handle_ = options.handle.empty() ? defaultHandle() : options.handle;
     std::string dir = options.spoolDir.empty() ? defaultSpoolDir(runDir) : options.spoolDir;
     if (!spool_.open(dir, error)) {
@@ -54,19 +57,21 @@ void FactoryLink::connect() {
     }
 }
 
-void FactoryLink::post(const std::string &name, cfx::WallTime when,
-                       const nlohmann::ordered_json &body) {
+uint64_t FactoryLink::post(const std::string &name, cfx::WallTime when,
+                           const nlohmann::ordered_json &body) {
     std::string error;
-    if (!spool_.append(cfx::envelope(name, handle_, when, body), &error)) {
+    uint64_t number = 0;
+    if (!spool_.append(cfx::envelope(name, handle_, when, body), &error, &number)) {
         // The board's result is in its log; only the factory's copy is lost.
         if (!spoolFailed_) {
             warnings_ += "factory link: " + error + " (message " + name + " lost)\n";
         }
         spoolFailed_ = true;
-        return;
+        return 0;
     }
     spoolFailed_ = false;
     publisher_->wake();
+    return number;
 }
 
 BoardTransaction FactoryLink::boardStarted(const cfx::Unit &unit, cfx::WallTime when) {
@@ -91,9 +96,18 @@ void FactoryLink::boardEnded(const BoardTransaction &transaction, const cfx::Boa
 }
 
 void FactoryLink::heartbeat(std::chrono::seconds interval) {
-    if (active()) {
-        post("CFX.Heartbeat", std::chrono::system_clock::now(),
-             cfx::heartbeatBody(handle_, interval));
+    if (!active()) {
+        return;
+    }
+    uint64_t number =
+        post("CFX.Heartbeat", std::chrono::system_clock::now(), cfx::heartbeatBody(handle_, interval));
+    // Only the latest heartbeat says anything: while the broker is away,
+    // the one before it gives way (a no-op once delivered).
+    if (number != 0 && waitingHeartbeat_ != 0) {
+        spool_.remove(waitingHeartbeat_);
+    }
+    if (number != 0) {
+        waitingHeartbeat_ = number;
     }
 }
 

@@ -18,6 +18,7 @@ struct FactoryLinkOptions {
     std::string url;      // --cfx; empty: no link
     std::string handle;   // --cfx-handle; empty: kelvo.<hostname>
     std::string spoolDir; // --cfx-spool; empty: cfx-spool/ beside the run directory
+    std::string password; // for a URL that names a user and no password
 };
 
 // The link's grace at the end of a run: long enough for a broker that is
@@ -67,7 +68,8 @@ class FactoryLink {
     std::string finish(std::chrono::milliseconds grace);
 
   private:
-    void post(const std::string &name, cfx::WallTime when, const nlohmann::ordered_json &body);
+    // Spools a message; its number, or 0 when it could not be spooled.
+    uint64_t post(const std::string &name, cfx::WallTime when, const nlohmann::ordered_json &body);
 
     std::string handle_;
     BrokerUrl url_;
@@ -76,6 +78,7 @@ class FactoryLink {
     std::string warnings_;
     uint64_t rejectedSeen_ = 0;
     bool spoolFailed_ = false;
+    uint64_t waitingHeartbeat_ = 0; // the last heartbeat spooled
 };
 
 } // namespace factory

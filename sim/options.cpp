@@ -38,6 +38,7 @@ enum OptionId {
     kHangUpAfter,
     kLoseAckAfter,
     kLateAckAfter,
+    kStaleNakAfter,
     kEvents,
     kPlainXmodem,
     kAbsent,
@@ -74,6 +75,7 @@ const option kLongOptions[] = {
     {"hangup-after-blocks", required_argument, nullptr, kHangUpAfter},
     {"lose-ack-after-blocks", required_argument, nullptr, kLoseAckAfter},
     {"late-ack-after-blocks", required_argument, nullptr, kLateAckAfter},
+    {"stale-nak-after-blocks", required_argument, nullptr, kStaleNakAfter},
     {"events", required_argument, nullptr, kEvents},
     {"plain-xmodem", no_argument, nullptr, kPlainXmodem},
     {"absent", no_argument, nullptr, kAbsent},
@@ -139,6 +141,7 @@ const NumberOption kNumberOptions[] = {
     {kHangUpAfter, 0, 1LL << 30, "--hangup-after-blocks wants a block count"},
     {kLoseAckAfter, 0, 1LL << 30, "--lose-ack-after-blocks wants a block count"},
     {kLateAckAfter, 0, 1LL << 30, "--late-ack-after-blocks wants a block count"},
+    {kStaleNakAfter, 0, 1LL << 30, "--stale-nak-after-blocks wants a block count"},
     {kBoards, 1, 1000000, "--boards wants a board count from 1 to 1000000"},
 };
 
@@ -167,6 +170,9 @@ void storeNumber(int id, long long n, SimOptions &o) {
         return;
     case kLateAckAfter:
         o.xmodem.lateAckAfterBlocks = static_cast<long>(n);
+        return;
+    case kStaleNakAfter:
+        o.xmodem.staleNakAfterBlocks = static_cast<long>(n);
         return;
     case kBoards:
         o.bay.boards = static_cast<long>(n);
@@ -387,6 +393,10 @@ Faults:
                             ACK on the wire (once), as line noise would
   --late-ack-after-blocks N send the ACK of the XModem block after N blocks
                             2 seconds late (once), after the sender's wait
+  --stale-nak-after-blocks N
+                            answer the XModem block after N blocks with a stale
+                            NAK, then ACK it twice once it is sent again, and
+                            damage the block after it on the wire (once each)
 )";
 }
 

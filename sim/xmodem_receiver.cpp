@@ -67,6 +67,7 @@ XmodemResult XmodemReceiver::receive(uint64_t offset) {
     written_ = 0;
     blocks_ = 0;
     errors_ = 0;
+    damageNext_ = false;
     gone_ = line_.hostsGone();
     int start = waitForFirstBlock();
     if (start < 0) {
@@ -151,6 +152,11 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
         line_.hangUp();
         return XmodemEnd::LineGone;
     }
+    if (damageNext_) {
+        damageNext_ = false;
+        rejectBlock(false);
+        return std::nullopt;
+    }
     long before = blocks_;
     if (!storeBlock(data, size)) {
         line_.reply(std::string(3, static_cast<char>(kCan)));
@@ -160,8 +166,41 @@ std::optional<XmodemEnd> XmodemReceiver::handleBlock(int start) {
     if (before == faults_.loseAckAfterBlocks) {
         return std::nullopt; // the sender must send the block again
     }
+    if (before == faults_.staleNakAfterBlocks) {
+        return staleNakThenAck();
+    }
     if (before == faults_.lateAckAfterBlocks && !sleepFor(kLateAck)) {
         return XmodemEnd::LineGone;
+    }
+    line_.reply(byteText(kAck));
+    return std::nullopt;
+}
+
+// A NAK left over from an earlier block (or noise that reads as one) goes
+// out before the ACK of the block just stored, which comes only once the
+// sender has sent that block again; the repeat gets its ACK too. Then the
+// next block is damaged once: a sender that took the repeat's ACK for it
+// would go on without it.
+std::optional<XmodemEnd> XmodemReceiver::staleNakThenAck() {
+    line_.reply(byteText(kNak));
+    int start = line_.readByte(kByteWait);
+    if (start == kLineGone) {
+        return XmodemEnd::LineGone;
+    }
+    if (start == kSoh || start == kStx) {
+        uint8_t data[1024];
+        size_t size = 0;
+        BlockStatus status = readBlock(start, data, size);
+        if (status == BlockStatus::LineGone) {
+            return XmodemEnd::LineGone;
+        }
+        if (status == BlockStatus::Repeat) {
+            line_.reply(std::string(2, static_cast<char>(kAck)));
+            damageNext_ = true;
+            return std::nullopt;
+        }
+    } else if (start >= 0) {
+        line_.unread(static_cast<uint8_t>(start));
     }
     line_.reply(byteText(kAck));
     return std::nullopt;

@@ -21,6 +21,9 @@ struct XmodemFaults {
     long hangUpAfterBlocks = -1;  // unplug after this many blocks
     long loseAckAfterBlocks = -1; // the next block's ACK is lost on the wire
     long lateAckAfterBlocks = -1; // the next block's ACK comes late
+    // The next block's ACK follows a stale NAK, and the block after that is
+    // damaged on the wire once.
+    long staleNakAfterBlocks = -1;
 };
 
 enum class XmodemEnd {
@@ -60,6 +63,7 @@ class XmodemReceiver {
     bool checkTrailer(const uint8_t *data, size_t size);
     bool storeBlock(const uint8_t *data, size_t size);
     XmodemEnd stayQuiet();
+    std::optional<XmodemEnd> staleNakThenAck();
     bool cancelledBySender();
     // The host went away without closing its port since the transfer began.
     bool hostLeft() const { return line_.hostsGone() != gone_; }
@@ -74,6 +78,7 @@ class XmodemReceiver {
     uint64_t written_ = 0;
     long blocks_ = 0;      // blocks stored
     int errors_ = 0;       // rejected blocks and silences in a row
+    bool damageNext_ = false; // the next new block is lost to line noise
     uint64_t gone_ = 0; // hosts gone from the line when the transfer began
 };
 

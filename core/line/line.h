@@ -45,3 +45,6 @@ bool lastOpenFoundSerialLine();
 // Sleeps for ms milliseconds unless a cancellation arrives first; false
 // when it was cut short.
 bool kelvo_pause_ms(int ms);
+
+// Drops the input that has arrived so far, without waiting for more.
+void kelvo_discard_input();

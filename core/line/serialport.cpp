@@ -54,6 +54,7 @@ size_t rx_tail = 0;
 constexpr uint32_t kDefaultTimeoutMs = 1000;
 constexpr long kQuietMs = 100;            // silence that ends a flush (one read period)
 constexpr long kFlushQuietLimitMs = 2000; // a line that never goes quiet stops the flush
+constexpr int kDiscardReadsMax = 16;
 constexpr int kBlockChunkMax = 100;       // bytes per serialport_block_read chunk
 
 struct RateCode {
@@ -618,6 +619,25 @@ extern "C" void serialport_flush(void) {
         if (msSince(start) >= kFlushQuietLimitMs) {
             infohelper_output(1, "%s: input did not stop for %ld ms", port_path.c_str(),
                               kFlushQuietLimitMs);
+            return;
+        }
+    }
+}
+
+void kelvo_discard_input() {
+    if (serial_port < 0) {
+        return;
+    }
+    discardBuffered();
+    // Bounded: a peer that never stops talking must not hold the caller.
+    for (int reads = 0; reads < kDiscardReadsMax && !line_failed; ++reads) {
+        pollfd p = {serial_port, POLLIN, 0};
+        if (kelvo_line::ops().poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) {
+            return; // a hang-up alone is reported by the next read
+        }
+        InputStatus status = fillBuffer(p.revents);
+        discardBuffered();
+        if (status != kInputReady) {
             return;
         }
     }

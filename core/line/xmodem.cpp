@@ -132,10 +132,15 @@ int buildBlock(uint8_t *block, uint8_t number, const uint8_t *data, int len, boo
     return kHeader + kBlockData + 1;
 }
 
-// After a resent block's ACK, the replies to its other sends may still be
-// on their way: taken for the next block, they would put the sender one
-// block ahead of the receiver. Drops up to that many replies, each within
-// the reply wait. 0, or -1 when the receiver cancelled meanwhile.
+// An ACK carries no block number, so the sender must see to it that the
+// ACK it reads answers the block in flight. Input waiting before a send is
+// stale and is dropped. After the ACK of a block sent n times, up to n-1
+// replies to its earlier sends may still be on their way: what was read
+// for them (a stale NAK, a noise byte) may not have been theirs. Taken for
+// the next block, one would put the sender a block ahead of the receiver,
+// and on the last block end the transfer with that block missing. Drops
+// up to that many replies, each within the reply wait. 0, or -1 when the
+// receiver cancelled meanwhile.
 int32_t dropLateReplies(int count) {
     for (int i = 0; i < count; ++i) {
         int32_t c = _inbyte(kReplyWaitMs);
@@ -150,14 +155,13 @@ int32_t dropLateReplies(int count) {
 }
 
 // Sends one block, in one write, until it is acknowledged. Each reply wait
-// starts when the block has left the line, and a reply that was not
-// waited for is dropped before the block goes out again. 0, or -1 / -4 /
-// -6.
+// starts when the block has left the line. 0, or -1 / -4 / -6.
 int32_t sendBlock(const uint8_t *block, int len) {
-    int unanswered = 0; // sends whose reply may still come
     for (int tries = 0; tries < kBlockTries; ++tries) {
         if (tries > 0) {
-            serialport_flush(); // a late reply to the previous send
+            serialport_flush(); // the rest of a reply or of noise
+        } else {
+            kelvo_discard_input(); // stale input, without a wait on every block
         }
         bool cancelled = _outblock(block, len) == 0;
         int32_t c = cancelled ? -1 : replyByte(kReplyWaitMs, &cancelled);
@@ -165,10 +169,7 @@ int32_t sendBlock(const uint8_t *block, int len) {
             return cancelHere();
         }
         if (c == ACK) {
-            return dropLateReplies(unanswered);
-        }
-        if (c < 0) {
-            ++unanswered;
+            return dropLateReplies(tries);
         }
         if (c == CAN && secondCancel()) {
             return acceptCancel();

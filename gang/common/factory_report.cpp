@@ -7,6 +7,7 @@ factory::FactoryLinkOptions factoryLinkOptions(const Options &options) {
     link.url = options.cfxUrl;
     link.handle = options.cfxHandle;
     link.spoolDir = options.cfxSpool;
+    link.password = options.cfxPassword;
     return link;
 }
 

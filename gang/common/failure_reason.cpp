@@ -56,7 +56,61 @@ std::vector<std::string> lines(const std::string &text) {
     return out;
 }
 
+constexpr char kEsc = 0x1B;
+constexpr char kBel = 0x07;
+
+bool printableAscii(char c) {
+    return c >= 0x20 && c < 0x7F;
+}
+
+// The index just past the escape sequence that starts at text[at] (an ESC).
+size_t skipEscape(const std::string &text, size_t at) {
+    size_t i = at + 1;
+    if (i >= text.size()) {
+        return i;
+    }
+    char kind = text[i++];
+    if (kind == '[') { // CSI: parameters and intermediates, then one final byte
+        while (i < text.size() && text[i] >= 0x20 && text[i] < 0x40) {
+            ++i;
+        }
+        return i < text.size() && text[i] >= 0x40 && text[i] < 0x7F ? i + 1 : i;
+    }
+    if (kind == ']' || kind == 'P' || kind == '_' || kind == '^' || kind == 'X') {
+        // A string (title, device control...): up to BEL or ESC backslash.
+        while (i < text.size() && text[i] != kBel && text[i] != kEsc) {
+            ++i;
+        }
+        if (i < text.size() && text[i] == kEsc && i + 1 < text.size() && text[i + 1] == '\\') {
+            return i + 2;
+        }
+        return i < text.size() && text[i] == kBel ? i + 1 : i;
+    }
+    while (i < text.size() && text[i] >= 0x20 && text[i] < 0x30) {
+        ++i; // intermediates of a two-character sequence such as ESC ( B
+    }
+    return i < text.size() && printableAscii(text[i]) ? i + 1 : i;
+}
+
 } // namespace
+
+std::string printableText(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        char c = text[i];
+        if (c == kEsc) {
+            i = skipEscape(text, i);
+            continue;
+        }
+        if (printableAscii(c)) {
+            out += c;
+        } else if (c == '\t') {
+            out += ' ';
+        }
+        ++i;
+    }
+    return out;
+}
 
 std::string resultMeaning(int result) {
     switch (result) {
@@ -104,7 +158,9 @@ std::string failureReason(const std::string &output, int result) {
             holders += "; " + line.substr(std::strlen(kWarning));
         }
     }
-    return (cause.empty() ? resultMeaning(result) : cause) + holders;
+    // Device echoes and other programs' names are in the output: only
+    // plain text goes on to the screen, the log and the factory.
+    return printableText((cause.empty() ? resultMeaning(result) : cause) + holders);
 }
 
 } // namespace gang

@@ -18,11 +18,19 @@ struct Options {
     std::vector<std::string> names; // per port: NAME of NAME=PORT, or ""
     // The factory link (CFX over AMQP); no URL: none.
     std::string cfxUrl, cfxHandle, cfxSpool;
+    std::string cfxPasswordFile; // --cfx-password-file
+    // The broker password from that file or KELVO_CFX_PASSWORD; empty when
+    // none, or when the URL carries it.
+    std::string cfxPassword;
 };
+
+// The environment variable that may hold the broker password.
+constexpr const char *kPasswordVariable = "KELVO_CFX_PASSWORD";
 
 enum class ParseOutcome { Run, Help, Version, UsageError };
 
-// Fills options from argv; on UsageError, error says why.
+// Fills options from argv (and the broker password from its file or the
+// environment); on UsageError, error says why.
 ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *error);
 
 const char *usageText();

@@ -6,6 +6,7 @@
 
 #include "KelvoPG_core.h"
 #include "common/run_directory.h"
+#include "common/safe_files.h"
 
 #include <cstdio>
 #include <sstream>
@@ -48,18 +49,67 @@ bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds
     return false;
 }
 
-bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs) {
-    std::string error;
-    if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
-        createRunDirectory(options.outputDir, &outputs->runDir, &error) &&
-        outputs->link.start(factoryLinkOptions(options), outputs->runDir, &error)) {
+namespace {
+
+// The directory that holds path ("." for a bare name).
+std::string parentOf(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The output and spool directories are where the station creates files:
+// another local user able to change them could make it write elsewhere or
+// replace what it wrote. Refused before any board is touched.
+bool checkRunDirectories(const Options &options, const std::string &runDir, std::string *error) {
+    if (!options.outputDir.empty() && !checkOwnDirectory(runDir, error)) {
+        *error = "--output-dir refused: " + *error;
+        return false;
+    }
+    if (options.cfxUrl.empty()) {
         return true;
+    }
+    if (!options.cfxSpool.empty()) {
+        if (makeOwnDirectory(options.cfxSpool, error)) {
+            return true;
+        }
+        *error = "--cfx-spool refused: " + *error;
+        return false;
+    }
+    std::string spool = factory::defaultSpoolDir(runDir);
+    if (!checkOwnDirectory(parentOf(spool), error) || !makeOwnDirectory(spool, error)) {
+        *error = "the CFX spool " + spool + " (beside the run directory) refused: " + *error +
+                 "; or give --cfx-spool DIR";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs) {
+    std::string error;
+    int status = kExitFailed;
+    if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
+        createRunDirectory(options.outputDir, &outputs->runDir, &error)) {
+        status = kExitUsage;
+        if (checkRunDirectories(options, outputs->runDir, &error)) {
+            status = kExitFailed;
+            if (outputs->link.start(factoryLinkOptions(options), outputs->runDir, &error)) {
+                return kExitOk;
+            }
+        }
     }
     for (int fd : claims) {
         releasePort(fd);
     }
-    complain(kExitFailed, error);
-    return false;
+    complain(status, error);
+    if (status == kExitUsage) {
+        complain(status, "nothing was sent to any port");
+    }
+    return status;
 }
 
 bool closeRunOutputs(RunOutputs *outputs) {

@@ -40,9 +40,11 @@ struct RunOutputs {
     factory::FactoryLink link; // active only with --cfx
 };
 
-// Opens the log, creates the run directory and starts the factory link.
-// On failure prints why, lets go of the claimed ports and returns false.
-bool openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs);
+// Opens the log, creates the run directory, checks that it and the spool
+// are the user's own, and starts the factory link: kExitOk. On failure
+// prints why, lets go of the claimed ports and returns the exit status
+// (kExitUsage for a directory refused as unsafe).
+int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs);
 
 // After the run: the factory link's closing line on standard output, its
 // warnings on standard error, the log closed. false when the log failed.

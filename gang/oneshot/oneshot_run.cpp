@@ -255,8 +255,8 @@ int runOneShot(const Options &options) {
     names.resize(ports.size()); // --all names none
     std::vector<Board> boards = makeBoards(ports, names, resolved, claims);
     RunOutputs out;
-    if (!openRunOutputs(options, claims, &out)) {
-        return kExitFailed;
+    if (int status = openRunOutputs(options, claims, &out); status != kExitOk) {
+        return status;
     }
     factory::FactoryLink &link = out.link;
     IdentityContext context = identityContext(boards, out);

@@ -128,8 +128,8 @@ int runWatch(const Options &options) {
     setup.identity.labels = slotLabels(setup.identity.ports, names);
     setup.station = options.station;
     RunOutputs out;
-    if (!openRunOutputs(options, setup.claims, &out)) {
-        return kExitFailed;
+    if (int status = openRunOutputs(options, setup.claims, &out); status != kExitOk) {
+        return status;
     }
     setup.identity.runDir = out.runDir;
     setup.identity.runId = newRunId();

@@ -67,5 +67,12 @@ TEST_F(ResentBlock, LateAckEndsRight) {
     expectDownloaded(kt::randomBytes(4096, 32), {"--late-ack-after-blocks", "1"});
 }
 
+// A stale NAK before a block's ACK makes it go out again; the ACK of the
+// repeat must not count for the next block, which the chip did not take.
+TEST_F(ResentBlock, StaleNakEndsRight) {
+    rec_.baudrate = 115200;
+    expectDownloaded(kt::randomBytes(2048, 33), {"--stale-nak-after-blocks", "0"});
+}
+
 } // namespace
 } // namespace dt

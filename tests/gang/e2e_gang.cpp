@@ -339,6 +339,53 @@ TEST_F(GangRun, UsageAndSettingsErrorsStopBeforeAnyTraffic) {
               std::string(reinterpret_cast<char *>(&rec), sizeof rec)); // never written
 }
 
+// Directories another local user could change, and a password file others
+// can read: refused with what to do, before any port hears a byte.
+TEST_F(GangRun, UnsafeDirectoriesAndPasswordFilesStopBeforeAnyTraffic) {
+    writeSetup(20000);
+    Sim sim(dir_.path(), "a", {});
+    for (const char *loose : {"loose", "sticky"}) {
+        ASSERT_EQ(::mkdir(dir_.file(loose).c_str(), 0700), 0);
+    }
+    ASSERT_EQ(::chmod(dir_.file("loose").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir_.file("sticky").c_str(), 01777), 0);
+    kt::writeFile(dir_.file("pw"), "secret\n");
+    ASSERT_EQ(::chmod(dir_.file("pw").c_str(), 0644), 0);
+    const std::string cfx = "amqp://u@127.0.0.1:9/queue/x";
+    const std::string nothing = "kelvo_pgtool_gang: nothing was sent to any port\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--output-dir", "loose", sim.tty()},
+         "kelvo_pgtool_gang: --output-dir refused: loose is writable by every user (mode 0777), "
+         "who could put files or links in it; use a directory of your own, or remove that "
+         "permission (chmod o-w loose)\n" + nothing},
+        {{"--cfx", cfx, "--output-dir", "sticky/run", sim.tty()},
+         "kelvo_pgtool_gang: the CFX spool sticky/cfx-spool (beside the run directory) refused: "
+         "sticky is writable by every user (mode 1777), who could put files or links in it; use "
+         "a directory of your own, or remove that permission (chmod o-w sticky); or give "
+         "--cfx-spool DIR\n" + nothing},
+        {{"--cfx", cfx, "--cfx-spool", "loose", sim.tty()},
+         "kelvo_pgtool_gang: --cfx-spool refused: loose is writable by every user (mode 0777), "
+         "who could put files or links in it; use a directory of your own, or remove that "
+         "permission (chmod o-w loose)\n" + nothing},
+        {{"--cfx", cfx, "--cfx-password-file", "pw", sim.tty()},
+         "kelvo_pgtool_gang: cannot take the password from pw: other users may read or change "
+         "it (mode 0644); make it readable by its owner only (chmod 600 pw)\n"
+         "Try 'kelvo_pgtool_gang --help' for more information.\n"},
+    };
+    for (const Case &c : cases) {
+        kt::RunResult r = gang(c.args);
+        EXPECT_EQ(r.exit_code, 2) << r.out << r.err;
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_FALSE(kt::fileExists(dir_.file("loose/cfx-spool")));
+    EXPECT_FALSE(kt::fileExists(dir_.file("sticky/cfx-spool")));
+    EXPECT_EQ(sim.commandLog(), "");
+}
+
 // Starts the program with its output in gang.out, or its standard output
 // on terminal; returns its pid.
 pid_t startGang(const std::vector<std::string> &args, const std::string &dir, int terminal = -1,

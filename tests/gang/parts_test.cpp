@@ -10,6 +10,7 @@
 #include "common/port_claim.h"
 #include "common/ports.h"
 #include "common/run_directory.h"
+#include "common/safe_files.h"
 #include "common/screen_text.h"
 #include "oneshot/status_display.h"
 #include "common/usb_identity.h"
@@ -280,6 +281,31 @@ TEST(GangReason, TheCauseBeforeTheRegionLine) {
     EXPECT_EQ(gang::failureReason("", KELVO_SETTINGS_CONFLICT), "chip_erase with a keep option");
 }
 
+TEST(GangReason, OnlyPlainTextFromTheDeviceGoesOn) {
+    struct Case {
+        std::string what, in, out;
+    };
+    const Case cases[] = {
+        {"plain text stays", "error: ./ttyK3: Input/output error", "error: ./ttyK3: Input/output error"},
+        {"a colour and a screen clear", "a\x1b[1;31mb\x1b[2Jc", "abc"},
+        {"a window title to BEL", "x\x1b]0;owned\x07y", "xy"},
+        {"a window title to ESC backslash", "x\x1b]2;t\x1b\\y", "xy"},
+        {"a charset switch", "x\x1b(By", "xy"},
+        {"a cut sequence at the end", "x\x1b[12", "x"},
+        {"a lone ESC", "x\x1b", "x"},
+        {"bell, backspace, DEL", "a\x07" "b\x08" "c\x7f", "abc"},
+        {"a tab", "a\tb", "a b"},
+        {"bytes outside ASCII, C1 CSI too", "a\x9b" "2Jb\xc3\xa9" "c\xff", "a2Jbc"},
+        {"NUL", std::string("a\0b", 3), "ab"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(gang::printableText(c.in), c.out) << c.what;
+    }
+    // A device's echo that looks like a cause reaches the reason as text only.
+    std::string echo = "Received:OK\x1b[2J\nerror: \x1b]0;t\x07" "boom\x1b[0m\r\ndownload failed.\n";
+    EXPECT_EQ(gang::failureReason(echo, KELVO_TRANSFER_FAILED), "error: boom");
+}
+
 TEST(GangPorts, RefusesNonDevicesAndTheSameDeviceTwice) {
     kt::TempDir dir;
     kt::writeFile(dir.file("plain"), "x");
@@ -351,6 +377,14 @@ TEST(GangOptions, UsageErrorsAndValues) {
         {{"=/dev/null"}, "a slot is NAME=PORT, both non-empty: =/dev/null"},
         {{"s1="}, "a slot is NAME=PORT, both non-empty: s1="},
         {{"s1=/dev/null", "s1=/dev/zero"}, "the same slot name twice: s1"},
+        {{"--cfx-password-file", "pw", "/dev/null"},
+         "--cfx-handle, --cfx-spool and --cfx-password-file need --cfx"},
+        {{"--cfx", "amqp://u:p@h/q", "--cfx-password-file", "pw", "/dev/null"},
+         "--cfx-password-file: the --cfx URL has a password already"},
+        {{"--cfx", "amqp://h/q", "--cfx-password-file", "pw", "/dev/null"},
+         "--cfx-password-file needs a user in the --cfx URL (amqp://USER@HOST/...)"},
+        {{"--cfx", "amqp://u@h/q", "--cfx-password-file", "/nonexistent/pw", "/dev/null"},
+         "cannot read /nonexistent/pw: No such file or directory"},
     };
     for (const Case &c : refused) {
         gang::Options options;
@@ -371,6 +405,124 @@ TEST(GangOptions, UsageErrorsAndValues) {
               gang::ParseOutcome::Run);
     EXPECT_EQ(named.ports, (std::vector<std::string>{"/dev/ttyUSB0", "./a=b", "/dev/x"}));
     EXPECT_EQ(named.names, (std::vector<std::string>{"s1", "", ""}));
+    // The environment's password, for a URL with a user and none of its own.
+    ::setenv(gang::kPasswordVariable, "from-env", 1);
+    gang::Options withUser, withPassword;
+    ASSERT_EQ(parse({"--cfx", "amqp://u@h/q", "p1"}, &withUser, &error), gang::ParseOutcome::Run);
+    ASSERT_EQ(parse({"--cfx", "amqp://u:p@h/q", "p1"}, &withPassword, &error),
+              gang::ParseOutcome::Run);
+    ::unsetenv(gang::kPasswordVariable);
+    EXPECT_EQ(withUser.cfxPassword, "from-env");
+    EXPECT_EQ(withPassword.cfxPassword, "");
+}
+
+// Another local user's directory, for the cases that need one: possible
+// only as root (chown), skipped otherwise.
+bool giveAway(const std::string &path) {
+    return ::geteuid() == 0 && ::chown(path.c_str(), 65534, 65534) == 0;
+}
+
+TEST(GangSafeFiles, NothingPlantedIsWrittenThroughOrTrusted) {
+    kt::TempDir dir;
+    kt::writeFile(dir.file("victim"), "someone else's");
+    ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file("planted").c_str()), 0);
+    kt::writeFile(dir.file("earlier.log"), "an earlier run");
+    std::string error;
+    for (const char *taken : {"planted", "earlier.log"}) {
+        EXPECT_EQ(gang::createNewFile(dir.file(taken), &error), -1) << taken;
+        EXPECT_NE(error.find("cannot create " + dir.file(taken) + ": File exists"),
+                  std::string::npos)
+            << error;
+    }
+    EXPECT_EQ(kt::readFile(dir.file("victim")), "someone else's");
+    EXPECT_EQ(kt::readFile(dir.file("earlier.log")), "an earlier run");
+    int fd = gang::createNewFile(dir.file("new.log"), &error);
+    ASSERT_GE(fd, 0) << error;
+    EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    ::close(fd);
+
+    struct Case {
+        std::string name;
+        mode_t mode;
+        bool foreign;
+        std::string error; // empty: accepted
+    };
+    const Case directories[] = {
+        {"own", 0755, false, ""},
+        {"private", 0700, false, ""},
+        {"loose", 0777, false, " is writable by every user (mode 0777)"},
+        {"sticky", 01777, false, " is writable by every user (mode 1777)"},
+        {"foreign", 0755, true, " belongs to user 65534, not to you (user 0)"},
+    };
+    for (const Case &c : directories) {
+        std::string path = dir.file(c.name);
+        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        if (c.foreign && !giveAway(path)) {
+            std::printf("skipped: a directory of another user needs root to make\n");
+            continue;
+        }
+        bool ok = gang::checkOwnDirectory(path, &error);
+        EXPECT_EQ(ok, c.error.empty()) << c.name;
+        if (!ok) {
+            EXPECT_EQ(error.rfind(path + c.error, 0), 0u) << error;
+        }
+    }
+    EXPECT_FALSE(gang::checkOwnDirectory(dir.file("new.log"), &error));
+    EXPECT_EQ(error, "cannot use " + dir.file("new.log") + ": Not a directory");
+    // A missing directory is made private; a planted link to a loose one is
+    // judged by what it points to.
+    ASSERT_TRUE(gang::makeOwnDirectory(dir.file("made"), &error)) << error;
+    struct stat st;
+    ASSERT_EQ(::stat(dir.file("made").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    ASSERT_EQ(::symlink(dir.file("loose").c_str(), dir.file("link").c_str()), 0);
+    EXPECT_FALSE(gang::makeOwnDirectory(dir.file("link"), &error));
+}
+
+TEST(GangSafeFiles, APasswordOnlyFromItsOwnersPrivateFile) {
+    kt::TempDir dir;
+    struct Case {
+        std::string content;
+        mode_t mode;
+        bool foreign;
+        std::string password, error; // error empty: accepted
+    };
+    const Case cases[] = {
+        {"s/e:c@r%et\n", 0600, false, "s/e:c@r%et", ""},
+        {"pw\r\n", 0400, false, "pw", ""},
+        {"pw", 0600, false, "pw", ""},
+        {"pw\n", 0640, false, "", "other users may read or change it (mode 0640)"},
+        {"pw\n", 0604, false, "", "other users may read or change it (mode 0604)"},
+        {"\n", 0600, false, "", "empty"},
+        {std::string(5000, 'x'), 0600, false, "", "larger than a password"},
+        {"pw\n", 0600, true, "", "belongs to user 65534, not to you (user 0)"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string path = dir.file("pw" + std::to_string(++n));
+        kt::writeFile(path, c.content);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        if (c.foreign && !giveAway(path)) {
+            std::printf("skipped: a file of another user needs root to make\n");
+            continue;
+        }
+        std::string password, error;
+        bool ok = gang::readSecretFile(path, &password, &error);
+        EXPECT_EQ(ok, c.error.empty()) << path << ": " << error;
+        EXPECT_EQ(password, c.password) << path;
+        if (!ok) {
+            EXPECT_EQ(error, "cannot take the password from " + path + ": " + c.error +
+                                 (c.error.rfind("other", 0) == 0
+                                      ? "; make it readable by its owner only (chmod 600 " +
+                                            path + ")"
+                                      : ""));
+            EXPECT_EQ(error.find("pw\n"), std::string::npos);
+        }
+    }
+    std::string password, error;
+    EXPECT_FALSE(gang::readSecretFile(dir.path(), &password, &error));
+    EXPECT_EQ(error, "cannot take the password from " + dir.path() + ": not a regular file");
 }
 
 TEST(GangRunDirectory, OneFilePerPortEvenWithTheSameName) {

@@ -64,13 +64,26 @@ bool splitUserInfo(const std::string &text, BrokerUrl *url) {
            (colon == std::string::npos || percentDecode(text.substr(colon + 1), &url->password));
 }
 
+// Letters, then letters, digits, '+', '-' or '.': what may stand before "://".
+bool isScheme(const std::string &text) {
+    if (text.empty() || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+        return false;
+    }
+    for (char c : text) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The URL as given, for error messages that end up in logs and on the
-// operator's screen: everything up to its last '@' after the scheme (where
+// operator's screen: everything after its scheme up to its last '@' (where
 // a user and password would be, whatever characters the password has) is
-// replaced.
+// replaced; without a scheme, everything up to that '@'.
 std::string withoutUserInfo(const std::string &text) {
     size_t scheme = text.find("://");
-    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t start = scheme != std::string::npos && isScheme(text.substr(0, scheme)) ? scheme + 3 : 0;
     size_t at = text.rfind('@');
     if (at == std::string::npos || at < start) {
         return text;

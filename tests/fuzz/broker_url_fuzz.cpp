@@ -2,8 +2,8 @@
 // every refusal, an accepted URL names a host, a port and a target, and no
 // part of a password is ever shown. The input's first NUL byte, if any,
 // stands for a password marker whose 'Q' appears nowhere else: where it
-// ends up before the URL's last '@' (where user and password are, however
-// the rest is broken), the refusal must not show it; where it ends up in
+// ends up between the scheme and the URL's last '@' (where user and
+// password are, however the rest is broken), the refusal must not show it; where it ends up in
 // an accepted URL's password, nor may the URL shown.
 #include "factory/cfx_url.h"
 #include "fuzz_support.h"
@@ -14,11 +14,14 @@ namespace {
 
 const char kMarker[] = "Qz7Qz7";
 
-// Whether the marker may be a password, or a part of one, in text.
+// Whether the marker may be a password, or a part of one, in text: before
+// the last '@' and after the first "://", if any (before it is a scheme).
 bool markerIsUserInfo(const std::string &text) {
     size_t marker = text.find(kMarker);
     size_t at = text.rfind('@');
-    return marker != std::string::npos && at != std::string::npos && marker < at;
+    size_t scheme = text.find("://");
+    return marker != std::string::npos && at != std::string::npos && marker < at &&
+           (scheme == std::string::npos || marker > scheme);
 }
 
 } // namespace

@@ -248,6 +248,27 @@ TEST_F(FactoryLink, AWrongPasswordShowsTheLinkDownAndLeavesProgrammingAlone) {
     EXPECT_NE(run.out.find("1 of 1 boards programmed"), std::string::npos) << run.out;
 }
 
+// The password off the command line: from a private file, or from the
+// environment.
+TEST_F(FactoryLink, ThePasswordFromAPrivateFileOrTheEnvironmentLogsIn) {
+    Station station(Faults(1)); // one good board
+    std::string url = broker->url("password-elsewhere");
+    url.replace(url.find(":guest@"), 7, "@"); // amqp://guest@...
+    kt::writeFile(station.path("pw"), "guest\n");
+    ASSERT_EQ(::chmod(station.path("pw").c_str(), 0600), 0);
+    kt::RunResult fromFile = station.gang({"--cfx", url, "--cfx-password-file", "pw"});
+    EXPECT_EQ(fromFile.exit_code, 0) << fromFile.out << fromFile.err;
+    EXPECT_NE(fromFile.out.find("factory link: 4 messages delivered to " + url), std::string::npos)
+        << fromFile.out;
+    ::setenv("KELVO_CFX_PASSWORD", "guest", 1);
+    kt::RunResult fromEnvironment = station.gang({"--cfx", url});
+    ::unsetenv("KELVO_CFX_PASSWORD");
+    EXPECT_EQ(fromEnvironment.exit_code, 0) << fromEnvironment.out << fromEnvironment.err;
+    EXPECT_NE(fromEnvironment.out.find("factory link: 4 messages delivered"), std::string::npos)
+        << fromEnvironment.out;
+    EXPECT_EQ(station.listen(url, 8).size(), 8u);
+}
+
 } // namespace
 
 namespace {

@@ -118,7 +118,8 @@ bool writeInPlace(int dirFd, const std::string &temp, const std::string &final,
 // At most limit bytes of the regular file name in dirFd; false when it
 // cannot be opened (no symbolic link is followed, no FIFO waited on).
 bool readSmallFile(int dirFd, const std::string &name, size_t limit, std::string *text) {
-    int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd =
+        ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return false;
     }
@@ -157,8 +158,8 @@ bool Spool::open(const std::string &dir, std::string *error) {
         return false;
     }
     std::string lockPath = dir + "/.lock";
-    lockFd_ = ::openat(dirFd_, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                       kFileMode);
+    lockFd_ =
+        ::openat(dirFd_, ".lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, kFileMode);
     if (lockFd_ < 0) {
         *error = sysError("cannot open " + lockPath);
         return false;

@@ -129,8 +129,7 @@ bool parseBrokerUrl(const std::string &text, BrokerUrl *url, std::string *error)
     // The address keeps its leading slash: RabbitMQ's "/queue/NAME" needs it.
     if (slash == std::string::npos || slash + 1 == text.size() ||
         !percentDecode(text.substr(slash), &url->address)) {
-        *error =
-            "--cfx: the URL names no target address after the host: " + withoutUserInfo(text);
+        *error = "--cfx: the URL names no target address after the host: " + withoutUserInfo(text);
         return false;
     }
     return true;

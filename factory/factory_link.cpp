@@ -99,8 +99,8 @@ void FactoryLink::heartbeat(std::chrono::seconds interval) {
     if (!active()) {
         return;
     }
-    uint64_t number =
-        post("CFX.Heartbeat", std::chrono::system_clock::now(), cfx::heartbeatBody(handle_, interval));
+    uint64_t number = post("CFX.Heartbeat", std::chrono::system_clock::now(),
+                           cfx::heartbeatBody(handle_, interval));
     // Only the latest heartbeat says anything: while the broker is away,
     // the one before it gives way (a no-op once delivered).
     if (number != 0 && waitingHeartbeat_ != 0) {

@@ -1,5 +1,7 @@
 #include "common/board_identity.h"
 
+#include "common/safe_files.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -58,14 +60,12 @@ int createBoardLog(BoardIdentity *identity, std::string *error) {
     std::string wanted = identity->logFile;
     for (int n = 1; n <= kMaxLogNames; ++n) {
         std::string name = numberedName(wanted, n);
-        int fd = ::open(name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
+        int fd = createNewFile(name, error);
         if (fd >= 0) {
             identity->logFile = name;
             return fd;
         }
         if (errno != EEXIST) {
-            *error = "cannot create " + name + ": " + std::strerror(errno);
             return -1;
         }
     }

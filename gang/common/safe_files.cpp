@@ -49,11 +49,13 @@ std::string secretFileProblem(int fd, const std::string &path) {
 } // namespace
 
 int createNewFile(const std::string &path, std::string *error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                    0644);
+    int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
-        *error = "cannot create " + path + ": " + std::strerror(errno) +
-                 (errno == EEXIST ? " (an existing file or link is never written over)" : "");
+        int saved = errno;
+        *error = "cannot create " + path + ": " + std::strerror(saved) +
+                 (saved == EEXIST ? " (an existing file or link is never written over)" : "");
+        errno = saved;
     }
     return fd;
 }
@@ -70,14 +72,16 @@ bool checkOwnDirectory(const std::string &dir, std::string *error) {
     }
     std::string owner = foreignOwner(st);
     if (!owner.empty()) {
-        *error = dir + " " + owner + ": its owner could replace or read what is written there; "
+        *error = dir + " " + owner +
+                 ": its owner could replace or read what is written there; "
                  "use a directory of your own";
         return false;
     }
     if ((st.st_mode & S_IWOTH) != 0) {
         *error = dir + " is writable by every user (mode " + modeText(st.st_mode) +
                  "), who could put files or links in it; use a directory of your own, or "
-                 "remove that permission (chmod o-w " + dir + ")";
+                 "remove that permission (chmod o-w " +
+                 dir + ")";
         return false;
     }
     return true;

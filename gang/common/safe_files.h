@@ -8,8 +8,9 @@
 namespace gang {
 
 // Creates path as a new file (mode 0644 before the umask), open for
-// writing: its descriptor, or -1 with error when the name is taken (by a
-// file or a planted symbolic link alike) or it cannot be created.
+// writing: its descriptor, or -1 with error (and errno, EEXIST when the
+// name is taken by a file or a planted symbolic link alike) when it cannot
+// be created.
 int createNewFile(const std::string &path, std::string *error);
 
 // true when dir is a directory owned by the effective user and not

@@ -51,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         url.address[0] != '/') {
         fuzz::fail("an accepted URL without a host, port or address");
     }
-    if (url.password.find('Q') != std::string::npos &&
-        url.shown().find('Q') != std::string::npos) {
+    if (url.password.find('Q') != std::string::npos && url.shown().find('Q') != std::string::npos) {
         fuzz::fail("the URL shown holds its password");
     }
     return 0;

@@ -221,8 +221,7 @@ TEST(CfxSpool, NumbersOnlyIncreaseAndNothingThereIsReplacedOrFollowed) {
              factory::Spool spool;
              std::string error;
              EXPECT_FALSE(spool.open(path, &error));
-             EXPECT_EQ(error.rfind(path + "/numbers does not hold the spool's last message", 0),
-                       0u)
+             EXPECT_EQ(error.rfind(path + "/numbers does not hold the spool's last message", 0), 0u)
                  << error;
          }},
         {"a link planted under the next temporary name is not written through",
@@ -241,8 +240,7 @@ TEST(CfxSpool, NumbersOnlyIncreaseAndNothingThereIsReplacedOrFollowed) {
         {"a link planted as a message is not read, nor sent",
          [&](const std::string &path, const std::string &victim) {
              ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
-             ASSERT_EQ(
-                 ::symlink(victim.c_str(), (path + "/00000000000000000007.json").c_str()), 0);
+             ASSERT_EQ(::symlink(victim.c_str(), (path + "/00000000000000000007.json").c_str()), 0);
              factory::Spool spool;
              std::string error;
              ASSERT_TRUE(spool.open(path, &error)) << error;

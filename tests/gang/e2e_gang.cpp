@@ -361,16 +361,19 @@ TEST_F(GangRun, UnsafeDirectoriesAndPasswordFilesStopBeforeAnyTraffic) {
         {{"--output-dir", "loose", sim.tty()},
          "kelvo_pgtool_gang: --output-dir refused: loose is writable by every user (mode 0777), "
          "who could put files or links in it; use a directory of your own, or remove that "
-         "permission (chmod o-w loose)\n" + nothing},
+         "permission (chmod o-w loose)\n" +
+             nothing},
         {{"--cfx", cfx, "--output-dir", "sticky/run", sim.tty()},
          "kelvo_pgtool_gang: the CFX spool sticky/cfx-spool (beside the run directory) refused: "
          "sticky is writable by every user (mode 1777), who could put files or links in it; use "
          "a directory of your own, or remove that permission (chmod o-w sticky); or give "
-         "--cfx-spool DIR\n" + nothing},
+         "--cfx-spool DIR\n" +
+             nothing},
         {{"--cfx", cfx, "--cfx-spool", "loose", sim.tty()},
          "kelvo_pgtool_gang: --cfx-spool refused: loose is writable by every user (mode 0777), "
          "who could put files or links in it; use a directory of your own, or remove that "
-         "permission (chmod o-w loose)\n" + nothing},
+         "permission (chmod o-w loose)\n" +
+             nothing},
         {{"--cfx", cfx, "--cfx-password-file", "pw", sim.tty()},
          "kelvo_pgtool_gang: cannot take the password from pw: other users may read or change "
          "it (mode 0644); make it readable by its owner only (chmod 600 pw)\n"

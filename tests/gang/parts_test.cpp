@@ -286,23 +286,33 @@ TEST(GangReason, OnlyPlainTextFromTheDeviceGoesOn) {
         std::string what, in, out;
     };
     const Case cases[] = {
-        {"plain text stays", "error: ./ttyK3: Input/output error", "error: ./ttyK3: Input/output error"},
+        {"plain text stays", "error: ./ttyK3: Input/output error",
+         "error: ./ttyK3: Input/output error"},
         {"a colour and a screen clear", "a\x1b[1;31mb\x1b[2Jc", "abc"},
         {"a window title to BEL", "x\x1b]0;owned\x07y", "xy"},
         {"a window title to ESC backslash", "x\x1b]2;t\x1b\\y", "xy"},
         {"a charset switch", "x\x1b(By", "xy"},
         {"a cut sequence at the end", "x\x1b[12", "x"},
         {"a lone ESC", "x\x1b", "x"},
-        {"bell, backspace, DEL", "a\x07" "b\x08" "c\x7f", "abc"},
+        {"bell, backspace, DEL",
+         "a\x07"
+         "b\x08"
+         "c\x7f",
+         "abc"},
         {"a tab", "a\tb", "a b"},
-        {"bytes outside ASCII, C1 CSI too", "a\x9b" "2Jb\xc3\xa9" "c\xff", "a2Jbc"},
+        {"bytes outside ASCII, C1 CSI too",
+         "a\x9b"
+         "2Jb\xc3\xa9"
+         "c\xff",
+         "a2Jbc"},
         {"NUL", std::string("a\0b", 3), "ab"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(gang::printableText(c.in), c.out) << c.what;
     }
     // A device's echo that looks like a cause reaches the reason as text only.
-    std::string echo = "Received:OK\x1b[2J\nerror: \x1b]0;t\x07" "boom\x1b[0m\r\ndownload failed.\n";
+    std::string echo = "Received:OK\x1b[2J\nerror: \x1b]0;t\x07"
+                       "boom\x1b[0m\r\ndownload failed.\n";
     EXPECT_EQ(gang::failureReason(echo, KELVO_TRANSFER_FAILED), "error: boom");
 }
 
@@ -512,11 +522,11 @@ TEST(GangSafeFiles, APasswordOnlyFromItsOwnersPrivateFile) {
         EXPECT_EQ(ok, c.error.empty()) << path << ": " << error;
         EXPECT_EQ(password, c.password) << path;
         if (!ok) {
-            EXPECT_EQ(error, "cannot take the password from " + path + ": " + c.error +
-                                 (c.error.rfind("other", 0) == 0
-                                      ? "; make it readable by its owner only (chmod 600 " +
-                                            path + ")"
-                                      : ""));
+            EXPECT_EQ(error,
+                      "cannot take the password from " + path + ": " + c.error +
+                          (c.error.rfind("other", 0) == 0
+                               ? "; make it readable by its owner only (chmod 600 " + path + ")"
+                               : ""));
             EXPECT_EQ(error.find("pw\n"), std::string::npos);
         }
     }

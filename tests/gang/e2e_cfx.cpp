@@ -252,7 +252,8 @@ TEST_F(FactoryLink, AWrongPasswordShowsTheLinkDownAndLeavesProgrammingAlone) {
 // environment.
 TEST_F(FactoryLink, ThePasswordFromAPrivateFileOrTheEnvironmentLogsIn) {
     Station station(Faults(1)); // one good board
-    std::string url = broker->url("password-elsewhere");
+    std::string listenUrl = broker->url("password-elsewhere");
+    std::string url = listenUrl;
     url.replace(url.find(":guest@"), 7, "@"); // amqp://guest@...
     kt::writeFile(station.path("pw"), "guest\n");
     ASSERT_EQ(::chmod(station.path("pw").c_str(), 0600), 0);
@@ -266,7 +267,7 @@ TEST_F(FactoryLink, ThePasswordFromAPrivateFileOrTheEnvironmentLogsIn) {
     EXPECT_EQ(fromEnvironment.exit_code, 0) << fromEnvironment.out << fromEnvironment.err;
     EXPECT_NE(fromEnvironment.out.find("factory link: 4 messages delivered"), std::string::npos)
         << fromEnvironment.out;
-    EXPECT_EQ(station.listen(url, 8).size(), 8u);
+    EXPECT_EQ(station.listen(listenUrl, 8).size(), 8u);
 }
 
 } // namespace

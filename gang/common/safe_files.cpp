@@ -1,5 +1,6 @@
 #include "common/safe_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -116,11 +117,9 @@ bool readSecretFile(const std::string &path, std::string *text, std::string *err
         text->append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
-    if (why.empty() && !text->empty() && text->back() == '\n') {
+    text->erase(std::min(text->find('\n'), text->size())); // the first line
+    if (!text->empty() && text->back() == '\r') {
         text->pop_back();
-        if (!text->empty() && text->back() == '\r') {
-            text->pop_back();
-        }
     }
     if (why.empty() && text->empty()) {
         why = "empty";

@@ -21,7 +21,7 @@ bool checkOwnDirectory(const std::string &dir, std::string *error);
 // dir created (mode 0700) when missing, then checked as above.
 bool makeOwnDirectory(const std::string &dir, std::string *error);
 
-// The text of a file that holds a secret, without its last line end:
+// The first line of a file that holds a secret, without its line end:
 // false with error unless it is a regular file of the effective user that
 // nobody else may read or write (chmod 600), and not empty.
 bool readSecretFile(const std::string &path, std::string *text, std::string *error);

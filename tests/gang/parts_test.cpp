@@ -502,6 +502,7 @@ TEST(GangSafeFiles, APasswordOnlyFromItsOwnersPrivateFile) {
         {"s/e:c@r%et\n", 0600, false, "s/e:c@r%et", ""},
         {"pw\r\n", 0400, false, "pw", ""},
         {"pw", 0600, false, "pw", ""},
+        {"pw\nnot the password\n", 0600, false, "pw", ""},
         {"pw\n", 0640, false, "", "other users may read or change it (mode 0640)"},
         {"pw\n", 0604, false, "", "other users may read or change it (mode 0604)"},
         {"\n", 0600, false, "", "empty"},

@@ -1,5 +1,7 @@
 #include "common/usb_identity.h"
 
+#include "common/failure_reason.h"
+
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -46,7 +48,8 @@ UsbIdentity usbIdentity(const std::string &sysRoot, const std::string &resolvedP
         std::string product = attribute(dir, "idProduct");
         if (!vendor.empty() && !product.empty()) {
             id.usbId = vendor + ":" + product;
-            id.serial = attribute(dir, "serial");
+            // The descriptor is the device's own text, like its replies.
+            id.serial = printableText(attribute(dir, "serial"));
             break;
         }
     }

@@ -24,6 +24,10 @@ constexpr auto kPlainPurgeQuiet = Millis(50);
 constexpr auto kPlainPurgeLimit = Millis(500);
 const char kOk[] = "OK";
 const char kDigestPrefix[] = "SHA256"; // six bytes before the digest
+constexpr long kBootRate = 115200;
+constexpr auto kBannerPeriod = std::chrono::seconds(3);
+const char kBanner[] = "\r\nKelvo SDK 3.2 boot\r\nflash id 0x1640ef\r\nwifi: init done\r\n"
+                       "app: started\r\n";
 
 bool isControl(int b) {
     return b < 0x20 || b >= 0x7F;
@@ -109,6 +113,8 @@ bool BootLoader::boardHears() {
     if (bay_.board() != board_) {
         board_ = bay_.board(); // a new board knows nothing of the last one's writes
         haveWrite_ = false;
+        words_.clear();
+        nextBanner_ = Clock::now();
         note("board " + std::to_string(board_) + " inserted");
     }
     long speed = line_.hostSpeed();
@@ -133,6 +139,11 @@ BootLoader::LineRead BootLoader::nextLine(std::string &raw) {
             return LineRead::Gone;
         }
         bool heard = boardHears();
+        if (runsFirmware()) {
+            printBanner();
+            raw.clear(); // the firmware takes no commands
+            continue;
+        }
         if (b == kTimedOut) {
             continue;
         }
@@ -153,6 +164,23 @@ BootLoader::LineRead BootLoader::nextLine(std::string &raw) {
             continue;
         }
         raw += static_cast<char>(b);
+    }
+}
+
+bool BootLoader::runsFirmware() const {
+    return options_.faults.bootLog && bay_.present() && bay_.faulty();
+}
+
+// At the firmware's own rate: a host at another rate reads nothing useful,
+// here nothing at all.
+void BootLoader::printBanner() {
+    if (Clock::now() < nextBanner_) {
+        return;
+    }
+    nextBanner_ = Clock::now() + kBannerPeriod;
+    if (line_.hostSpeed() == kBootRate) {
+        note("firmware: boot banner");
+        line_.send(kBanner);
     }
 }
 
@@ -193,6 +221,7 @@ void BootLoader::dispatch(const Command &command) {
         readWord(command);
         return;
     case CommandKind::WriteWord:
+        words_[command.address] = static_cast<uint32_t>(command.value);
         line_.reply(kOk);
         return;
     case CommandKind::Ping:
@@ -226,9 +255,11 @@ std::string BootLoader::readWordReply(uint64_t address) const {
     if (address == kPinRegister && options_.dwReplySet) {
         return options_.dwReply;
     }
+    auto word = words_.find(address);
     char text[64];
     std::snprintf(text, sizeof text, "0x%08llX = 0x%08X\r\n",
-                  static_cast<unsigned long long>(address), 0u);
+                  static_cast<unsigned long long>(address),
+                  word == words_.end() ? 0u : word->second);
     std::string reply = text;
     if (address == kPinRegister) {
         reply[kPinIndex] = options_.pinChar;

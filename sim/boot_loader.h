@@ -9,6 +9,7 @@
 #include "pty_line.h"
 #include "xmodem_receiver.h"
 
+#include <map>
 #include <string>
 
 namespace sim {
@@ -31,6 +32,10 @@ class BootLoader {
     // A byte that reaches the boot loader: a board is in and runs at the
     // host's rate (at another rate it would only see garbage).
     bool boardHears();
+    // --boot-log: the board runs its own firmware, which prints a banner
+    // now and then and ignores what it is sent.
+    bool runsFirmware() const;
+    void printBanner();
     const ChipFaults &faults() const;
     const XmodemFaults &xmodemFaults() const;
     void handleLine(const std::string &raw);
@@ -62,6 +67,9 @@ class BootLoader {
     Clock::time_point speedChangedAt_{};
     CommandLog &log_;
     CommandLog &events_;
+    // Words written with "EW" since the board was reset; "DW" reads them back.
+    std::map<uint64_t, uint32_t> words_;
+    Clock::time_point nextBanner_{}; // --boot-log: when the firmware prints again
     bool haveWrite_ = false; // where the last "fwd" wrote, for "hashq"
     uint64_t lastWriteOffset_ = 0;
 };

@@ -46,6 +46,7 @@ enum OptionId {
     kBoards,
     kBoardInterval,
     kFaultyBoards,
+    kBootLog,
 };
 
 const option kLongOptions[] = {
@@ -83,6 +84,7 @@ const option kLongOptions[] = {
     {"boards", required_argument, nullptr, kBoards},
     {"board-interval", required_argument, nullptr, kBoardInterval},
     {"faulty-boards", required_argument, nullptr, kFaultyBoards},
+    {"boot-log", no_argument, nullptr, kBootLog},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -296,6 +298,8 @@ bool *switchFor(int id, SimOptions &o) {
         return &o.faults.eraseExtra;
     case kNoWriteOk:
         return &o.faults.noWriteOk;
+    case kBootLog:
+        return &o.faults.bootLog;
     }
     return nullptr;
 }
@@ -397,6 +401,8 @@ Faults:
                             answer the XModem block after N blocks with a stale
                             NAK, then ACK it twice once it is sent again, and
                             damage the block after it on the wire (once each)
+  --boot-log                not in download mode: print a boot banner at 115200
+                            when inserted and every 3 seconds, answer nothing
 )";
 }
 

@@ -19,6 +19,7 @@ struct ChipFaults {
     bool wrongDigest = false;
     bool noWriteOk = false; // complete a transfer without the closing "OK"
     std::string hangUpOn;   // command word on which the line is unplugged
+    bool bootLog = false;   // run its own firmware: a banner, no commands
 };
 
 // Boards that come and go: none of it set means one board, always there.

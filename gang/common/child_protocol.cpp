@@ -15,7 +15,7 @@ struct Tag {
 };
 const Tag kTags[] = {{Kind::Waiting, 'W'}, {Kind::Board, 'B'}, {Kind::Progress, 'P'},
                      {Kind::Result, 'R'},  {Kind::Error, 'E'}, {Kind::Held, 'H'},
-                     {Kind::Gone, 'G'}};
+                     {Kind::Gone, 'G'},    {Kind::NotReady, 'N'}};
 
 char letterOf(Kind kind) {
     for (const Tag &tag : kTags) {
@@ -90,6 +90,9 @@ ChildMessage boardMessage(const std::string &identity) {
 ChildMessage errorMessage(const std::string &reason) {
     return withText(Kind::Error, reason);
 }
+ChildMessage notReadyMessage(const std::string &identity) {
+    return withText(Kind::NotReady, identity);
+}
 ChildMessage heldMessage() {
     return make(Kind::Held);
 }
@@ -122,6 +125,7 @@ std::string encodeMessage(const ChildMessage &message) {
     case Kind::Waiting:
     case Kind::Board:
     case Kind::Error:
+    case Kind::NotReady:
         line += " " + oneLine(message.text);
         break;
     case Kind::Held:

@@ -9,6 +9,8 @@
 //   "R <result>"           the core's result for the board
 //   "E <reason>"           the board could not be programmed, and why (no result)
 //   "H"                    result held: waiting for the board to be taken out
+//   "N <identity>"         a board is there but not in download mode (it sent
+//                          bytes that answer no command); identity as for "B"
 //   "G"                    the board is gone
 // Parent to child, as signals:
 //   kCancelSignal          cancel what is on the line, then leave
@@ -26,12 +28,12 @@ constexpr int kCancelSignal = SIGUSR1;
 constexpr int kStopSignal = SIGUSR2;
 
 struct ChildMessage {
-    enum class Kind { Waiting, Board, Progress, Result, Error, Held, Gone };
+    enum class Kind { Waiting, Board, Progress, Result, Error, Held, Gone, NotReady };
     Kind kind = Kind::Waiting;
     int phase = 0;    // Progress
     int percent = -1; // Progress
     int result = 0;   // Result
-    std::string text; // Waiting: the problem; Board: the identity; Error: the reason
+    std::string text; // Waiting: the problem; Board, NotReady: the identity; Error: the reason
 };
 
 ChildMessage waitingMessage(const std::string &problem);
@@ -41,6 +43,7 @@ ChildMessage resultMessage(int result);
 ChildMessage errorMessage(const std::string &reason);
 ChildMessage heldMessage();
 ChildMessage goneMessage();
+ChildMessage notReadyMessage(const std::string &identity);
 
 // The message as its line, newline included; line breaks inside a text
 // become spaces.

@@ -11,7 +11,9 @@
 
 namespace gang {
 
-enum class Answer { Yes, No, NoPort };
+// Other: bytes came that answer nothing (a board running its own
+// firmware, or one that is not the board the slot marked).
+enum class Answer { Yes, No, NoPort, Other };
 
 class LineProbe {
   public:
@@ -22,6 +24,15 @@ class LineProbe {
 
     // "ping" at rate, and up to waitMs for the board's "ping".
     Answer ping(uint32_t rate, int waitMs);
+    // Leaves the mark of a board already met in the chip: the word that
+    // every connection writes, which a chip just reset into its boot
+    // loader does not hold.
+    Answer mark(uint32_t rate, int waitMs);
+    // Whether the board on the line holds the mark: Yes, Other for a
+    // board without it (a new one), No when nobody answers.
+    Answer marked(uint32_t rate, int waitMs);
+    // Sends nothing and waits up to waitMs for any byte: Other when one came.
+    Answer listen(uint32_t rate, int waitMs);
     // Lets the port go (before a download opens it itself).
     void close();
     // Why the port cannot be used ("no device", "busy", ...); empty when it can.
@@ -29,6 +40,10 @@ class LineProbe {
 
   private:
     bool ensureOpen(uint32_t rate);
+    // Sends command (may be empty) and reads up to size bytes within waitMs;
+    // false with the problem set when the line failed.
+    bool exchange(uint32_t rate, const std::string &command, int waitMs, char *reply,
+                  uint32_t size);
 
     std::string port_;
     bool open_ = false;

@@ -18,7 +18,7 @@ constexpr int kHeaderRows = 2;
 constexpr int kMinTileWidth = 16; // "PROGRAMMING 100 %"-ish, cut to fit
 constexpr int kMinTileHeight = 2;
 
-enum Pair : short { kWaiting = 1, kProgramming, kPass, kFail, kAlarm, kIdle };
+enum Pair : short { kWaiting = 1, kProgramming, kPass, kFail, kAlarm, kIdle, kAfterFail };
 
 // At most width characters; a cut text ends with "..." when there is room.
 std::string cut(const std::string &text, int width) {
@@ -57,20 +57,13 @@ std::vector<std::string> tileLabels(const StationState &state, int tileWidth) {
     return fittedLabels(std::move(labels), static_cast<size_t>(std::max(1, room)));
 }
 
-// Counters for a tile of this width: the longest form that fits.
-std::string tileCounters(const Counters &c, Counters::Time now, int width) {
-    double yield = c.yieldPercent();
-    std::string percent = yield < 0 ? "-" : std::to_string(static_cast<int>(yield + 0.5)) + "%";
-    std::string rate = std::to_string(static_cast<int>(c.perHour(now) + 0.5)) + "/h";
-    std::string passed = std::to_string(c.passed()), failed = std::to_string(c.failed());
-    // One wording in every form, so that tiles side by side read alike.
-    for (const std::string &text : {passed + " ok  " + failed + " fail  " + percent + "  " + rate,
-                                    passed + " ok  " + failed + " fail  " + percent}) {
-        if (static_cast<int>(text.size()) <= width) {
-            return text;
-        }
+// A state word too long for the tile in two lines, cut at a blank.
+std::vector<std::string> wordLines(const std::string &word, int width) {
+    size_t blank = word.find(' ', word.size() / 2 > 0 ? word.size() / 2 - 1 : 0);
+    if (static_cast<int>(word.size()) <= width || blank == std::string::npos) {
+        return {word};
     }
-    return passed + "/" + failed + " " + percent;
+    return {word.substr(0, blank), word.substr(blank + 1)};
 }
 
 // Block letters for what the operator must read from afar: the result
@@ -134,7 +127,7 @@ void drawBigText(const std::string &text, int top, int left, int width, int attr
 
 // What a tile shows in block letters: the result, or the progress.
 std::string bigText(const SlotState &slot) {
-    if (slot.phase == SlotPhase::Holding && !slot.interrupted) {
+    if (slot.phase == SlotPhase::Holding && !slot.interrupted && !slot.notInDownloadMode) {
         return slot.passed ? "PASS" : "FAIL";
     }
     if (slot.phase == SlotPhase::Programming && slot.corePhase == KELVO_PHASE_WRITING &&
@@ -145,6 +138,34 @@ std::string bigText(const SlotState &slot) {
 }
 
 } // namespace
+
+// One wording in every size, so that tiles side by side read alike.
+std::string tileCounters(const Counters &c, Counters::Time now, int width) {
+    double yield = c.yieldPercent();
+    std::string percent = yield < 0 ? "-" : std::to_string(static_cast<int>(yield + 0.5)) + "%";
+    std::string rate = std::to_string(static_cast<int>(c.perHour(now) + 0.5)) + "/h";
+    std::string text = std::to_string(c.passed()) + " ok  " + std::to_string(c.failed()) + " fail";
+    for (const std::string &part : {"  " + percent, "  " + rate}) {
+        if (static_cast<int>(text.size() + part.size()) > width) {
+            break;
+        }
+        text += part;
+    }
+    return cut(text, width);
+}
+
+std::string lastBoardLine(const SlotState &slot, int width) {
+    if (!slot.haveOutcome) {
+        return "";
+    }
+    std::string word = outcomeWord(slot);
+    for (const std::string &text : {lastBoard(slot), "last board: " + word, "last: " + word}) {
+        if (static_cast<int>(text.size()) <= width) {
+            return text;
+        }
+    }
+    return word;
+}
 
 TileLayout layoutTiles(int slots, int width, int height) {
     TileLayout best;
@@ -188,6 +209,7 @@ OperatorScreen::OperatorScreen(FILE *out, bool color) {
         init_pair(kFail, COLOR_WHITE, COLOR_RED);
         init_pair(kAlarm, COLOR_WHITE, COLOR_MAGENTA);
         init_pair(kIdle, -1, -1);
+        init_pair(kAfterFail, COLOR_RED, COLOR_WHITE);
     }
 }
 
@@ -243,14 +265,20 @@ int OperatorScreen::attributeFor(const SlotState &slot) const {
         if (alarm || (slot.phase == SlotPhase::Holding && !slot.passed)) {
             return A_REVERSE | A_BOLD;
         }
+        if (slot.phase == SlotPhase::Waiting && slot.haveOutcome && !slot.passed &&
+            !slot.interrupted) {
+            return A_UNDERLINE;
+        }
         return slot.phase == SlotPhase::Programming ? A_BOLD : A_NORMAL;
     }
     if (alarm) {
         return COLOR_PAIR(kAlarm) | A_BOLD;
     }
+    bool lastFailed = slot.haveOutcome && !slot.passed && !slot.interrupted;
     switch (slot.phase) {
     case SlotPhase::Waiting:
-        return COLOR_PAIR(kWaiting);
+        // The operator who looked away sees that the last board failed.
+        return lastFailed ? COLOR_PAIR(kAfterFail) | A_BOLD : COLOR_PAIR(kWaiting);
     case SlotPhase::Programming:
         return COLOR_PAIR(kProgramming);
     case SlotPhase::Holding:
@@ -335,20 +363,28 @@ void OperatorScreen::drawTile(const SlotState &slot, const std::string &label, i
         mvaddstr(letters + kGlyphRows + 1, left, centred(below, w).c_str());
         mvaddstr(top + h - 1, left + 1, cut(counts, w - 2).c_str());
     } else {
-        int wordRow = top + std::max(1, (h - 1) / 2 - (h >= 5 ? 1 : 0));
+        std::vector<std::string> words = wordLines(word, w - 2);
+        int extra = static_cast<int>(words.size()) - 1;
+        int wordRow = top + std::max(1, (h - 1) / 2 - (h >= 5 ? 1 : 0) - extra);
         attron(A_BOLD);
-        mvaddstr(wordRow, left, centred(word, w).c_str());
+        for (size_t n = 0; n < words.size(); ++n) {
+            mvaddstr(wordRow + static_cast<int>(n), left, centred(words[n], w).c_str());
+        }
         attroff(A_BOLD);
+        int below = wordRow + extra + 1;
         if (h >= 4 && !detail.empty()) {
-            mvaddstr(wordRow + 1, left, centred(detail, w).c_str());
+            mvaddstr(below, left, centred(detail, w).c_str());
         }
         mvaddstr(top + h - 1, left + 1, cut(counts, w - 2).c_str());
         if (h >= 5 && slot.phase == SlotPhase::Holding && !slot.reason.empty()) {
-            mvaddstr(wordRow + 2, left, centred("REMOVE BOARD", w).c_str());
+            mvaddstr(below + 1, left, centred("REMOVE BOARD", w).c_str());
         }
-        int lastRow = wordRow + (detail.empty() ? 1 : 2);
-        if (slot.phase == SlotPhase::Waiting && lastRow < top + h - 1) {
-            mvaddstr(lastRow, left, centred(lastBoard(slot), w).c_str());
+        int lastRow = below + (detail.empty() ? 0 : 1);
+        std::vector<std::string> last = wordLines(lastBoardLine(slot, w - 2), w - 2);
+        for (size_t n = 0; slot.phase == SlotPhase::Waiting && n < last.size(); ++n) {
+            if (lastRow + static_cast<int>(last.size()) - 1 < top + h - 1) {
+                mvaddstr(lastRow + static_cast<int>(n), left, centred(last[n], w).c_str());
+            }
         }
         if (h == 3 && !detail.empty() && slot.phase != SlotPhase::Programming) {
             mvaddstr(top + h - 1, left + 1, cut(detail, w - 2).c_str());

@@ -23,6 +23,13 @@ struct TileLayout {
 // large enough.
 TileLayout layoutTiles(int slots, int width, int height);
 
+// A tile's counters at most width characters wide: "12 ok  1 fail  92%  276/h",
+// the last parts dropped when they do not fit.
+std::string tileCounters(const Counters &counters, Counters::Time now, int width);
+// A waiting tile's last board at most width characters wide where the
+// outcome word fits: the reason goes first, never that word.
+std::string lastBoardLine(const SlotState &slot, int width);
+
 class OperatorScreen : public StationView {
   public:
     // Takes over the terminal on out (and keys from standard input).

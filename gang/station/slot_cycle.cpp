@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,12 +24,15 @@ constexpr int kRemovalPeriodMs = 150;
 constexpr int kRemovalAnswerMs = 100;
 // A board that has not answered for this long has been taken out.
 constexpr auto kGoneAfter = std::chrono::milliseconds(1000);
+// A board that runs its own firmware may print only every few seconds:
+// silent for this long, it has been taken out.
+constexpr auto kSilentAfter = std::chrono::seconds(6);
 
 class Slot {
   public:
     Slot(const DownloadJob &job, const IdentityContext &context, size_t slot, int held)
         : job_(job), context_(context), slot_(slot), port_(context.ports[slot]), probe_(port_),
-          held_(held) {}
+          held_(held), heldAtStart_(held >= 0) {}
 
     [[noreturn]] void run() {
         for (;;) {
@@ -63,9 +67,13 @@ class Slot {
             sendMessage(waitingMessage(shown));
         }
         while (!leaveAfterBoard()) {
+            retakeNode();
             Answer answer = probe_.ping(kBootRate, kWaitingAnswerMs);
             if (answer == Answer::Yes) {
                 return true;
+            }
+            if (answer == Answer::Other && !notInDownloadMode()) {
+                return false;
             }
             if (answer == Answer::NoPort) {
                 letGoOfVanishedNode();
@@ -79,23 +87,52 @@ class Slot {
         return false;
     }
 
-    // Present while it answers at the rate it was left at: the transfer
-    // rate once the line was switched, else the boot rate. A new board at
-    // the boot rate stays silent at the transfer rate, so a quick swap is
-    // seen as a removal.
+    // A board that talks without being asked runs its own firmware: it is
+    // counted as a board that could not be programmed, and held until its
+    // output stops (taken out). False when the slot must leave.
+    bool notInDownloadMode() {
+        ++count_;
+        sendMessage(notReadyMessage(encodeIdentity(makeIdentity(context_, slot_, count_))));
+        if (leaveAfterBoard()) {
+            return false;
+        }
+        sendMessage(heldMessage());
+        auto lastBytes = Clock::now();
+        while (!leaveAfterBoard()) {
+            Answer answer = probe_.listen(kBootRate, kRemovalAnswerMs);
+            if (answer == Answer::Other) {
+                lastBytes = Clock::now();
+            } else if (answer == Answer::NoPort || Clock::now() - lastBytes >= kSilentAfter) {
+                probe_.close();
+                letGoOfVanishedNode();
+                sendMessage(goneMessage());
+                return true;
+            }
+            pauseUnlessLeaving(kRemovalPeriodMs);
+        }
+        return false;
+    }
+
+    // Present while it answers with the mark that every connection leaves
+    // in the chip, at the rate it was left at (the transfer rate once the
+    // line was switched, else the boot rate). The next board, reset into
+    // its boot loader, lacks the mark even when it answers at that rate: a
+    // quick swap is seen as a removal at any rate. The mark is written
+    // again first, for a board whose connection ended before it.
     bool awaitRemoval(int result) {
         auto lastAnswer = Clock::now();
         bool switched =
             result != KELVO_NO_PING && result != KELVO_CONFIG_REFUSED && result != kNoResult;
         uint32_t rate = switched ? static_cast<uint32_t>(job_.record.baudrate) : kBootRate;
+        probe_.mark(rate, kRemovalAnswerMs);
         while (!leaveAfterBoard()) {
-            Answer answer = probe_.ping(rate, kRemovalAnswerMs);
+            Answer answer = probe_.marked(rate, kRemovalAnswerMs);
             if (answer == Answer::Yes) {
                 lastAnswer = Clock::now();
             } else if (answer == Answer::NoPort || Clock::now() - lastAnswer >= kGoneAfter) {
                 probe_.close();
                 letGoOfVanishedNode();
-                return true; // the node went away with the board, or nobody answers
+                return true; // gone with its node, or no board with the mark answers
             }
             pauseUnlessLeaving(kRemovalPeriodMs);
         }
@@ -113,6 +150,15 @@ class Slot {
         }
     }
 
+    // Once the node is back, hold it again before the probe opens it: the
+    // probe's close and the download's close before the rate change must
+    // never be the last one, which drops the modem lines (a reset).
+    void retakeNode() {
+        if (held_ < 0 && heldAtStart_) {
+            held_ = ::open(port_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        }
+    }
+
     int program() {
         probe_.close();
         ++count_;
@@ -125,6 +171,7 @@ class Slot {
     std::string port_;
     LineProbe probe_;
     int held_; // the port as claimed at the start, or -1
+    bool heldAtStart_;
     int count_ = 0;
 };
 

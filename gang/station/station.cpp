@@ -78,6 +78,9 @@ class Station : public ChildEvents {
         case ChildMessage::Kind::Held:
             slot.phase = SlotPhase::Holding;
             break;
+        case ChildMessage::Kind::NotReady:
+            notInDownloadMode(i, message.text);
+            break;
         case ChildMessage::Kind::Gone:
             slot.phase = SlotPhase::Waiting;
             slot.problem.clear();
@@ -198,7 +201,9 @@ class Station : public ChildEvents {
     // ---- Where a board starts and ends: the log, the counters, the view
     // (and any other party told of boards) hang on these two.
 
-    void boardStarted(size_t i, const std::string &identity) {
+    // shown: whether the view hears of the start (a board that cannot be
+    // programmed is only told of at its end).
+    void boardStarted(size_t i, const std::string &identity, bool shown = true) {
         SlotBoard &board = boards_[i];
         SlotState &slot = state_.slots[i];
         board.record = BoardRecord{};
@@ -215,7 +220,16 @@ class Station : public ChildEvents {
         if (setup_.observer != nullptr) {
             setup_.observer->boardStarted(board.record);
         }
-        view_->slotEvent(state_, i, "board " + std::to_string(slot.board) + " programming");
+        if (shown) {
+            view_->slotEvent(state_, i, "board " + std::to_string(slot.board) + " programming");
+        }
+    }
+
+    // A board that talks on its own (its firmware) and answers no ping: a
+    // failure, so that it is counted, logged and feeds the fixture alarm.
+    void notInDownloadMode(size_t i, const std::string &identity) {
+        boardStarted(i, identity, false);
+        boardEnded(i, KELVO_NO_PING, "not in download mode", true);
     }
 
     // The slot could not begin the board it found (its log could not be
@@ -228,7 +242,8 @@ class Station : public ChildEvents {
     }
 
     // failure: the reason when the slot could not say it itself.
-    void boardEnded(size_t i, int result, const std::string &failure = "") {
+    void boardEnded(size_t i, int result, const std::string &failure = "",
+                    bool notInDownloadMode = false) {
         SlotBoard &board = boards_[i];
         SlotState &slot = state_.slots[i];
         BoardRecord &report = board.record;
@@ -239,6 +254,7 @@ class Station : public ChildEvents {
         slot.haveOutcome = true;
         slot.passed = result == KELVO_SUCCESS;
         slot.interrupted = result == KELVO_INTERRUPTED;
+        slot.notInDownloadMode = notInDownloadMode;
         slot.reason.clear();
         if (slot.passed) {
             report.outcome = "ok";
@@ -251,7 +267,12 @@ class Station : public ChildEvents {
             slot.reason =
                 withoutPath(withoutPath(report.outcome, report.id.port), report.id.resolved);
         }
-        if (!slot.interrupted) {
+        if (notInDownloadMode) {
+            slot.reason.clear(); // the state word says it all
+        }
+        if (slot.interrupted) {
+            state_.interrupted.push_back({slot.label, report.id.count});
+        } else {
             slot.counters.record(slot.passed, now);
             state_.totals.record(slot.passed, now);
         }
@@ -262,10 +283,7 @@ class Station : public ChildEvents {
         }
         char event[64];
         std::snprintf(event, sizeof event, "board %d %s (%.1f s)", report.id.count,
-                      slot.passed        ? "PASS"
-                      : slot.interrupted ? "INTERRUPTED"
-                                         : "FAIL",
-                      report.seconds);
+                      outcomeWord(slot).c_str(), report.seconds);
         view_->slotEvent(state_, i, slot.reason.empty() ? event : event + (": " + slot.reason));
         if (slot.counters.alarm() && !slot.passed && !slot.interrupted) {
             view_->slotEvent(state_, i,
@@ -334,6 +352,14 @@ std::string stationSummary(const StationState &state, Counters::Time now) {
                 (slot.counters.alarm() ? "  CHECK FIXTURE" : "") + "\n";
     }
     text += "station" + std::string(width - 7 + 2, ' ') + countersText(state.totals, now) + "\n";
+    if (!state.interrupted.empty()) {
+        text += "Interrupted, must be programmed again:";
+        for (const InterruptedBoard &board : state.interrupted) {
+            text += (&board == &state.interrupted.front() ? " " : ", ") + board.label + " board " +
+                    std::to_string(board.board);
+        }
+        text += "\n";
+    }
     return text;
 }
 

@@ -4,19 +4,29 @@
 
 namespace gang {
 
+const char kNotInDownloadMode[] = "NOT IN DOWNLOAD MODE";
+const char kNoDevice[] = "no device";
+
+std::string outcomeWord(const SlotState &slot) {
+    return slot.passed              ? "PASS"
+           : slot.interrupted       ? "INTERRUPTED"
+           : slot.notInDownloadMode ? kNotInDownloadMode
+                                    : "FAIL";
+}
+
 std::string stateWord(const SlotState &slot) {
     switch (slot.phase) {
     case SlotPhase::Starting:
         return "STARTING";
     case SlotPhase::Waiting:
-        return "WAITING";
+        return slot.problem == kNoDevice ? "NO PORT YET" : "WAITING";
     case SlotPhase::Programming:
         if (slot.corePhase == KELVO_PHASE_WRITING && slot.percent >= 0) {
             return "PROGRAMMING " + std::to_string(slot.percent) + " %";
         }
         return "PROGRAMMING";
     case SlotPhase::Holding:
-        return slot.passed ? "PASS" : slot.interrupted ? "INTERRUPTED" : "FAIL";
+        return outcomeWord(slot);
     case SlotPhase::Ended:
         break;
     }
@@ -29,7 +39,7 @@ std::string stateDetail(const SlotState &slot) {
     }
     switch (slot.phase) {
     case SlotPhase::Waiting:
-        return slot.problem;
+        return slot.problem == kNoDevice ? "" : slot.problem; // the word says it
     case SlotPhase::Programming:
         switch (slot.corePhase) {
         case KELVO_PHASE_ERASING:
@@ -55,9 +65,10 @@ std::string lastBoard(const SlotState &slot) {
     if (!slot.haveOutcome) {
         return "";
     }
-    std::string text = std::string("last board: ") + (slot.passed        ? "PASS"
-                                                      : slot.interrupted ? "INTERRUPTED"
-                                                                         : "FAIL");
+    std::string text = "last board: " + outcomeWord(slot);
+    if (slot.notInDownloadMode) {
+        return text;
+    }
     std::string why = slot.reason.rfind("error: ", 0) == 0 ? slot.reason.substr(7) : slot.reason;
     return why.empty() ? text : text + ", " + why;
 }

@@ -34,9 +34,16 @@ struct SlotState {
     bool haveOutcome = false;
     bool passed = false;
     bool interrupted = false;
+    bool notInDownloadMode = false; // the board ran its own firmware
     std::string reason;
     std::string ended; // why the slot's process ended, when it did unexpectedly
     Counters counters;
+};
+
+// A board whose programming a cancel cut short: it must be programmed again.
+struct InterruptedBoard {
+    std::string label;
+    int board = 0;
 };
 
 struct StationState {
@@ -48,9 +55,20 @@ struct StationState {
     bool stopping = false; // q pressed: no new boards
     std::vector<SlotState> slots;
     Counters totals;
+    std::vector<InterruptedBoard> interrupted;
 };
 
-// The slot's state as the operator reads it: "WAITING", "PROGRAMMING 42 %",
+// The outcome of a board found running its own firmware.
+extern const char kNotInDownloadMode[];
+// A waiting slot's problem while its port's node is not there.
+extern const char kNoDevice[];
+
+// The last board's outcome in one word or phrase: "PASS", "FAIL",
+// "INTERRUPTED", "NOT IN DOWNLOAD MODE".
+std::string outcomeWord(const SlotState &slot);
+
+// The slot's state as the operator reads it: "WAITING" ("NO PORT YET" while
+// the port's node is not there), "PROGRAMMING 42 %",
 // "PASS" or "FAIL" (held until the board is taken out), "STOPPED".
 std::string stateWord(const SlotState &slot);
 // A second line: the failure's reason, the waiting port's problem, or

@@ -15,6 +15,7 @@
 
 #include "KelvoPG_core.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -25,16 +26,30 @@
 namespace gang {
 namespace {
 
+// Where a port that is not there yet would be: its directory resolved
+// (a by-id or by-path link's directory, a relative name), its name as given.
+std::string absentTarget(const std::string &port) {
+    size_t slash = port.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : port.substr(0, slash + 1);
+    char buf[PATH_MAX];
+    if (::realpath(dir.c_str(), buf) == nullptr) {
+        return port;
+    }
+    return std::string(buf) + "/" + port.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
 // A port whose node is missing is a fixture whose board brings its own
 // adapter: its slot waits for the node. Any other port is checked as for
-// a one-shot run.
+// a one-shot run. The same port twice is refused either way.
 bool checkWatchedPorts(const std::vector<std::string> &ports, std::vector<std::string> *resolved,
-                       std::string *error) {
+                       std::vector<std::string> *absent, std::string *error) {
     std::vector<std::string> present;
     for (const std::string &port : ports) {
         struct stat st {};
         if (::stat(port.c_str(), &st) == 0) {
             present.push_back(port);
+        } else {
+            absent->push_back(port);
         }
     }
     std::vector<std::string> presentResolved;
@@ -45,9 +60,27 @@ bool checkWatchedPorts(const std::vector<std::string> &ports, std::vector<std::s
     size_t next = 0;
     for (const std::string &port : ports) {
         bool exists = next < present.size() && present[next] == port;
-        resolved->push_back(exists ? presentResolved[next++] : port);
+        std::string target = exists ? presentResolved[next++] : absentTarget(port);
+        for (size_t i = 0; i < resolved->size(); ++i) {
+            if (ports[i] == port || (*resolved)[i] == target) {
+                *error = "the same port twice: " + ports[i] + " and " + port +
+                         (ports[i] == port ? "" : " are " + target);
+                return false;
+            }
+        }
+        resolved->push_back(target);
     }
     return true;
+}
+
+// Said once at the start: a slot whose port is not there waits for it.
+void warnAbsentPorts(const std::vector<std::string> &absent) {
+    for (const std::string &port : absent) {
+        std::fprintf(stderr,
+                     "kelvo_pgtool_gang: warning: %s is not there yet; its slot waits for it "
+                     "(an adapter that comes with the board appears when the board is put in)\n",
+                     port.c_str());
+    }
 }
 
 std::string baseName(const std::string &path) {
@@ -90,10 +123,12 @@ bool watchedPorts(const Options &options, std::vector<std::string> *ports,
         complain(kExitUsage, "--all: no serial adapter found");
         return false;
     }
-    if (!checkWatchedPorts(*ports, resolved, &error)) {
+    std::vector<std::string> absent;
+    if (!checkWatchedPorts(*ports, resolved, &absent, &error)) {
         complain(kExitUsage, error);
         return false;
     }
+    warnAbsentPorts(absent);
     return true;
 }
 

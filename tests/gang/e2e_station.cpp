@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <dirent.h>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -100,6 +102,31 @@ class Station : public ::testing::Test {
     kt::TempDir dir_;
     std::string image_;
 };
+
+// Descriptors that any process may be seen holding on the terminal.
+int handlesOn(const std::string &tty) {
+    int n = 0;
+    DIR *proc = ::opendir("/proc");
+    while (const dirent *p = proc == nullptr ? nullptr : ::readdir(proc)) {
+        std::string fds = std::string("/proc/") + p->d_name + "/fd";
+        DIR *dir = std::isdigit(static_cast<unsigned char>(p->d_name[0])) ? ::opendir(fds.c_str())
+                                                                           : nullptr;
+        while (const dirent *fd = dir == nullptr ? nullptr : ::readdir(dir)) {
+            char target[256] = {};
+            std::string link = fds + "/" + fd->d_name;
+            if (::readlink(link.c_str(), target, sizeof target - 1) > 0 && tty == target) {
+                ++n;
+            }
+        }
+        if (dir != nullptr) {
+            ::closedir(dir);
+        }
+    }
+    if (proc != nullptr) {
+        ::closedir(proc);
+    }
+    return n;
+}
 
 std::string label(const Fixture &fixture) {
     return fixture.tty().substr(fixture.tty().rfind('/') + 1);
@@ -226,6 +253,10 @@ TEST_F(Station, InterruptDuringProgrammingCancelsOnTheLine) {
     station.signal(SIGINT);
     EXPECT_EQ(station.exitStatus(30), 130) << station.output();
     EXPECT_NE(station.output().find("board 1 INTERRUPTED"), std::string::npos) << station.output();
+    EXPECT_NE(station.output().find("\nInterrupted, must be programmed again: " + label(a) +
+                                    " board 1\n"),
+              std::string::npos)
+        << station.output();
     EXPECT_NE(kt::readFile(dir_.file("log.csv")).find(",188,interrupted,"), std::string::npos);
     EXPECT_TRUE(waitFor(
         [&] { return kt::readFile(dir_.file("a/events.txt")).rfind("xmodem cancelled ", 0) == 0; },
@@ -288,6 +319,10 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     kt::writeFile(dir_.file("image.bin"), kt::randomBytes(4000, 99));
     ASSERT_TRUE(station.saw("the image changed on disk", 10)) << station.output();
     a.plugIn({"--link", link});
+    // The slot holds the node again beside its probe, so that neither the
+    // probe's close nor the download's is the port's last (a reset).
+    EXPECT_TRUE(waitFor([&] { return handlesOn(a.tty()) >= 3; }, seconds(20)))
+        << "handles on the port, the simulator's own included: " << handlesOn(a.tty());
     a.control("insert");
     ASSERT_TRUE(station.saw("A: board 2 PASS", 40)) << station.output();
     EXPECT_EQ(a.flash().compare(0, checked.size(), checked), 0);
@@ -297,7 +332,8 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
 }
 
 // Before any slot starts: a port held by another program, a name given
-// twice, a path that is no serial port. Nothing is sent.
+// twice, a path that is no serial port, the same port twice (there or not
+// yet). Nothing is sent.
 TEST_F(Station, PortsItCannotUseStopItWithStatusTwo) {
     writeRecipe(1000);
     Fixture a(dir(), "a", {});
@@ -314,6 +350,8 @@ TEST_F(Station, PortsItCannotUseStopItWithStatusTwo) {
         {{"A=/dev/null"}, "/dev/null: not a serial port"},
         {{"A=/dev/null", "A=" + dir_.file("plain-file")}, "the same slot name twice"},
         {{dir_.file("plain-file")}, "plain-file"},
+        {{dir_.file("ttyLATER"), dir_.file("ttyLATER")}, "the same port twice"},
+        {{dir_.file("ttyLATER"), dir() + "/./ttyLATER"}, "the same port twice"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> args{"--recipe", "recipe.toml"};
@@ -324,6 +362,63 @@ TEST_F(Station, PortsItCannotUseStopItWithStatusTwo) {
     }
     ::close(holder);
     EXPECT_EQ(a.commands(), "");
+}
+
+// A board taken out and the next put in at once (the simulator swaps them
+// on one control line) after each kind of end of the first: the second is
+// programmed, even at 115200 where both answer at the same rate.
+TEST_F(Station, AQuicklySwappedBoardIsProgrammed) {
+    struct Case {
+        int baud;
+        std::vector<std::string> fault;
+        const char *first;
+    };
+    const std::vector<Case> cases = {
+        {115200, {}, "board 1 PASS"},
+        {115200, {"--wrong-digest"}, "board 1 FAIL"},
+        {921600, {"--refuse-ucfg"}, "board 1 FAIL"},
+    };
+    for (const Case &c : cases) {
+        writeRecipe(4000, "", "", c.baud);
+        std::vector<std::string> args{"--faulty-boards", "1"};
+        args.insert(args.end(), c.fault.begin(), c.fault.end());
+        Fixture a(dir(), "swap" + std::to_string(&c - cases.data()), args);
+        StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
+        a.control("insert");
+        ASSERT_TRUE(station.saw(label(a) + ": " + c.first, 60)) << station.output();
+        a.control("insert");
+        ASSERT_TRUE(station.saw(label(a) + ": board 2 PASS", 60)) << c.first << station.output();
+        EXPECT_TRUE(holdsImage(a.flash())) << c.baud;
+        station.key('q');
+        EXPECT_EQ(station.exitStatus(), 0) << station.output();
+    }
+}
+
+// A board running its own firmware is shown, counted and logged, and taken
+// for removed once it falls silent; the next board is programmed. A port
+// not there yet is named once at the start.
+TEST_F(Station, ABoardNotInDownloadModeIsShownCountedAndLogged) {
+    writeRecipe(4000);
+    Fixture a(dir(), "a", {"--boot-log", "--faulty-boards", "1"});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "A=" + a.tty(),
+                               "B=" + dir_.file("ttyLATER")});
+    ASSERT_TRUE(station.saw("B: waiting: no device", 20)) << station.output();
+    EXPECT_EQ(count(station.output(), "warning: " + dir_.file("ttyLATER") + " is not there yet"),
+              1u)
+        << station.output();
+    a.control("insert");
+    ASSERT_TRUE(station.saw("A: board 1 NOT IN DOWNLOAD MODE", 30)) << station.output();
+    a.control("insert"); // swapped for a board in download mode, which is silent
+    ASSERT_TRUE(station.saw("A: board 1 removed", 30)) << station.output();
+    ASSERT_TRUE(station.saw("A: board 2 PASS", 60)) << station.output();
+    station.key('q');
+    EXPECT_EQ(station.exitStatus(), 0) << station.output();
+    EXPECT_NE(station.output().find("\nA        1 passed, 1 failed"), std::string::npos)
+        << station.output();
+    EXPECT_EQ(count(a.commands(), "fwd "), 1u) << "board 1 got no download";
+    EXPECT_NE(kt::readFile(dir_.file("log.csv")).find(",181,not in download mode,"),
+              std::string::npos)
+        << kt::readFile(dir_.file("log.csv"));
 }
 
 // The station on a terminal of its own (a pseudo-terminal): what it drew,

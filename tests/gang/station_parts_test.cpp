@@ -4,6 +4,7 @@
 #include "station/line_probe.h"
 #include "kelvo_test.h"
 #include "station/operator_screen.h"
+#include "station/station.h"
 #include "common/recipe.h"
 
 #include <gtest/gtest.h>
@@ -159,13 +160,17 @@ TEST(StationCounters, YieldRateAndAlarm) {
 // What a waiting tile says of the board taken out before.
 TEST(StationState, LastBoardOutcomeWhileWaiting) {
     struct Case {
-        bool have, passed, interrupted;
+        bool have, passed, interrupted, notReady;
         const char *reason, *shown;
+        const char *narrow; // in a tile 17 characters wide
     };
     const Case cases[] = {
-        {false, false, false, "", ""},
-        {true, true, false, "", "last board: PASS"},
-        {true, false, false, "error: hung up", "last board: FAIL, hung up"},
+        {false, false, false, false, "", "", ""},
+        {true, true, false, false, "", "last board: PASS", "last board: PASS"},
+        {true, false, false, false, "error: hung up", "last board: FAIL, hung up",
+         "last board: FAIL"},
+        {true, false, false, true, "", "last board: NOT IN DOWNLOAD MODE",
+         "NOT IN DOWNLOAD MODE"},
     };
     for (const Case &c : cases) {
         gang::SlotState slot("A", "/dev/ttyUSB0", std::chrono::steady_clock::now());
@@ -173,9 +178,49 @@ TEST(StationState, LastBoardOutcomeWhileWaiting) {
         slot.haveOutcome = c.have;
         slot.passed = c.passed;
         slot.interrupted = c.interrupted;
+        slot.notInDownloadMode = c.notReady;
         slot.reason = c.reason;
         EXPECT_EQ(gang::lastBoard(slot), c.shown);
+        EXPECT_EQ(gang::lastBoardLine(slot, 17), c.narrow);
     }
+}
+
+// A port not there yet is said on its tile in a word of its own.
+TEST(StationState, WaitingWithoutItsPortSaysSo) {
+    gang::SlotState slot("A", "/dev/ttyUSB0", std::chrono::steady_clock::now());
+    slot.phase = gang::SlotPhase::Waiting;
+    slot.problem = "no device";
+    EXPECT_EQ(gang::stateWord(slot), "NO PORT YET");
+    EXPECT_EQ(gang::stateDetail(slot), "");
+    slot.problem = "busy";
+    EXPECT_EQ(gang::stateWord(slot), "WAITING");
+    EXPECT_EQ(gang::stateDetail(slot), "busy");
+}
+
+// The tile's counters keep one wording and lose their last parts first.
+TEST(OperatorScreenTile, CountersKeepOneWordingInEveryWidth) {
+    auto t0 = std::chrono::steady_clock::now();
+    gang::Counters counters(t0);
+    counters.record(true, t0 + minutes(1));
+    counters.record(false, t0 + minutes(2));
+    const std::pair<int, const char *> cases[] = {
+        {40, "1 ok  1 fail  50%  30/h"}, {22, "1 ok  1 fail  50%"}, {15, "1 ok  1 fail"},
+        {10, "1 ok  1..."}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(gang::tileCounters(counters, t0 + minutes(4), c.first), c.second) << c.first;
+    }
+}
+
+// The closing summary names every board a cancel cut short.
+TEST(StationSummary, NamesTheInterruptedBoards) {
+    auto t0 = std::chrono::steady_clock::now();
+    gang::StationState state(t0);
+    state.slots.emplace_back("A1", "/dev/ttyUSB0", t0);
+    state.interrupted = {{"A1", 7}, {"B2", 3}};
+    EXPECT_EQ(gang::stationSummary(state, t0),
+              "A1       0 passed, 0 failed, yield -, 0 boards/h\n"
+              "station  0 passed, 0 failed, yield -, 0 boards/h\n"
+              "Interrupted, must be programmed again: A1 board 7, B2 board 3\n");
 }
 
 TEST(OperatorScreenLayout, EveryStationSizeFitsEightyByTwentyFour) {
@@ -215,6 +260,23 @@ TEST(LineProbe, TellsABoardFromSilenceAndAnUnusablePort) {
     EXPECT_EQ(present.problem(), "");
     present.close();
     EXPECT_EQ(count(board.commandLog(), "ping\n"), 3) << board.commandLog();
+}
+
+// The mark that tells a board already met from a fresh one, and a board
+// that talks on its own.
+TEST(LineProbe, TellsAMarkedBoardAndOneRunningItsFirmware) {
+    kt::TempDir dir;
+    ::mkdir(dir.file("a").c_str(), 0755);
+    ::mkdir(dir.file("b").c_str(), 0755);
+    kt::ChipSim board(dir.file("a")), firmware(dir.file("b"), {"--boot-log"});
+    gang::LineProbe probe(board.tty()), talker(firmware.tty());
+    EXPECT_EQ(probe.marked(115200, 300), gang::Answer::Other) << "a fresh board has no mark";
+    EXPECT_EQ(probe.mark(115200, 300), gang::Answer::Yes);
+    EXPECT_EQ(probe.marked(115200, 300), gang::Answer::Yes);
+    EXPECT_EQ(probe.ping(115200, 300), gang::Answer::Yes);
+    EXPECT_EQ(talker.listen(115200, 4000), gang::Answer::Other);
+    EXPECT_EQ(talker.ping(115200, 4000), gang::Answer::Other);
+    EXPECT_EQ(firmware.commandLog(), "") << "the firmware takes no commands";
 }
 
 } // namespace

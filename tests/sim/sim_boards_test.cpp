@@ -68,6 +68,21 @@ TEST_F(SimBoards, FaultsOnlyForTheBoardsListed) {
     EXPECT_TRUE(kt::fileExists(dir.file("simflash.bin.1")));
 }
 
+// A board running its own firmware prints its banner and hears nothing;
+// the next board is reset into its boot loader and has forgotten the words
+// the last one was given.
+TEST_F(SimBoards, ABootLogBoardTalksAndTheNextStartsAfresh) {
+    start({"--absent", "--control", dir.file("control"), "--boot-log", "--faulty-boards", "2"});
+    control("insert");
+    EXPECT_EQ(ask(host, "EW 40002800 7EFFFFFF\n"), "OK");
+    control("insert");
+    std::string banner = ask(host, "ping\n", 1000);
+    EXPECT_NE(banner.find("boot"), std::string::npos) << banner;
+    EXPECT_EQ(banner.find("ping"), std::string::npos) << "the firmware takes no commands";
+    control("insert");
+    EXPECT_EQ(ask(host, "DW 40002800\r\n"), "0x40002800 = 0x00000000\r\n");
+}
+
 TEST(SimBoardOptions, RefusesWhatMakesNoSense) {
     kt::TempDir dir;
     for (std::vector<std::string> args : {std::vector<std::string>{"--boards", "0"},

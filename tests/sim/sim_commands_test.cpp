@@ -128,7 +128,9 @@ TEST_F(SimTest, PinCharacterAndWholeReplyCanBeChosen) {
 TEST_F(SimTest, PingAndWriteWordAnswers) {
     start({});
     EXPECT_EQ(ask(host, "ping\n"), "ping");
+    EXPECT_EQ(ask(host, "DW 40002800\r\n"), "0x40002800 = 0x00000000\r\n");
     EXPECT_EQ(ask(host, "EW 40002800 7EFFFFFF\n"), "OK");
+    EXPECT_EQ(ask(host, "DW 40002800\r\n"), "0x40002800 = 0x7EFFFFFF\r\n") << "kept";
 }
 
 TEST_F(SimTest, PingFaults) {

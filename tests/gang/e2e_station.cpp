@@ -300,11 +300,18 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     writeRecipe(4000);
     std::string link = dir_.file("a/tty");
     Fixture a(dir(), "a", {"--link", link}), b(dir(), "b", {});
-    StationRun station(
-        dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "A=" + link, "B=" + b.tty()});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir",
+                               "out", "A=" + link, "B=" + b.tty()});
     a.control("insert");
     ASSERT_TRUE(station.saw("A: board 1 programming", 20)) << station.output();
     b.control("insert");
+    // Unplugged once the board's download has the line, not before it opens it.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return kt::readFile(dir_.file("out/A-1.log")).find("Ping received") !=
+                   std::string::npos;
+        },
+        seconds(30)));
     a.unplug();
     ASSERT_TRUE(station.saw("A: board 1 FAIL", 30)) << station.output();
     ASSERT_TRUE(station.saw("A: waiting: no device", 10)) << station.output();

@@ -70,7 +70,7 @@ class BootLoader {
     // Words written with "EW" since the board was reset; "DW" reads them back.
     std::map<uint64_t, uint32_t> words_;
     Clock::time_point nextBanner_{}; // --boot-log: when the firmware prints again
-    bool haveWrite_ = false; // where the last "fwd" wrote, for "hashq"
+    bool haveWrite_ = false;         // where the last "fwd" wrote, for "hashq"
     uint64_t lastWriteOffset_ = 0;
 };
 

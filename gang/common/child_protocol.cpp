@@ -13,8 +13,8 @@ struct Tag {
     Kind kind;
     char letter;
 };
-const Tag kTags[] = {{Kind::Waiting, 'W'}, {Kind::Board, 'B'}, {Kind::Progress, 'P'},
-                     {Kind::Result, 'R'},  {Kind::Error, 'E'}, {Kind::Held, 'H'},
+const Tag kTags[] = {{Kind::Waiting, 'W'}, {Kind::Board, 'B'},   {Kind::Progress, 'P'},
+                     {Kind::Result, 'R'},  {Kind::Error, 'E'},   {Kind::Held, 'H'},
                      {Kind::Gone, 'G'},    {Kind::NotReady, 'N'}};
 
 char letterOf(Kind kind) {

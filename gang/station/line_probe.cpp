@@ -86,10 +86,10 @@ bool LineProbe::exchange(uint32_t rate, const std::string &command, int waitMs, 
     {
         Capture capture(&said);
         serialport_set_timeout(static_cast<uint32_t>(waitMs));
-        bool sent = command.empty() ||
-                    serialport_write(reinterpret_cast<const uint8_t *>(command.data()),
-                                     static_cast<uint32_t>(command.size())) ==
-                        static_cast<int32_t>(command.size());
+        bool sent =
+            command.empty() || serialport_write(reinterpret_cast<const uint8_t *>(command.data()),
+                                                static_cast<uint32_t>(command.size())) ==
+                                   static_cast<int32_t>(command.size());
         if (sent) {
             serialport_read(reinterpret_cast<uint8_t *>(reply), size);
         }

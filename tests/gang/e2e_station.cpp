@@ -110,7 +110,7 @@ int handlesOn(const std::string &tty) {
     while (const dirent *p = proc == nullptr ? nullptr : ::readdir(proc)) {
         std::string fds = std::string("/proc/") + p->d_name + "/fd";
         DIR *dir = std::isdigit(static_cast<unsigned char>(p->d_name[0])) ? ::opendir(fds.c_str())
-                                                                           : nullptr;
+                                                                          : nullptr;
         while (const dirent *fd = dir == nullptr ? nullptr : ::readdir(dir)) {
             char target[256] = {};
             std::string link = fds + "/" + fd->d_name;
@@ -300,8 +300,8 @@ TEST_F(Station, AVanishedAdapterIsWaitedForWhileTheOtherSlotGoesOn) {
     writeRecipe(4000);
     std::string link = dir_.file("a/tty");
     Fixture a(dir(), "a", {"--link", link}), b(dir(), "b", {});
-    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir",
-                               "out", "A=" + link, "B=" + b.tty()});
+    StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--output-dir", "out",
+                               "A=" + link, "B=" + b.tty()});
     a.control("insert");
     ASSERT_TRUE(station.saw("A: board 1 programming", 20)) << station.output();
     b.control("insert");

@@ -169,8 +169,7 @@ TEST(StationState, LastBoardOutcomeWhileWaiting) {
         {true, true, false, false, "", "last board: PASS", "last board: PASS"},
         {true, false, false, false, "error: hung up", "last board: FAIL, hung up",
          "last board: FAIL"},
-        {true, false, false, true, "", "last board: NOT IN DOWNLOAD MODE",
-         "NOT IN DOWNLOAD MODE"},
+        {true, false, false, true, "", "last board: NOT IN DOWNLOAD MODE", "NOT IN DOWNLOAD MODE"},
     };
     for (const Case &c : cases) {
         gang::SlotState slot("A", "/dev/ttyUSB0", std::chrono::steady_clock::now());
@@ -203,9 +202,10 @@ TEST(OperatorScreenTile, CountersKeepOneWordingInEveryWidth) {
     gang::Counters counters(t0);
     counters.record(true, t0 + minutes(1));
     counters.record(false, t0 + minutes(2));
-    const std::pair<int, const char *> cases[] = {
-        {40, "1 ok  1 fail  50%  30/h"}, {22, "1 ok  1 fail  50%"}, {15, "1 ok  1 fail"},
-        {10, "1 ok  1..."}};
+    const std::pair<int, const char *> cases[] = {{40, "1 ok  1 fail  50%  30/h"},
+                                                  {22, "1 ok  1 fail  50%"},
+                                                  {15, "1 ok  1 fail"},
+                                                  {10, "1 ok  1..."}};
     for (const auto &c : cases) {
         EXPECT_EQ(gang::tileCounters(counters, t0 + minutes(4), c.first), c.second) << c.first;
     }

@@ -117,14 +117,12 @@ class Slot {
     // in the chip, at the rate it was left at (the transfer rate once the
     // line was switched, else the boot rate). The next board, reset into
     // its boot loader, lacks the mark even when it answers at that rate: a
-    // quick swap is seen as a removal at any rate. The mark is written
-    // again first, for a board whose connection ended before it.
+    // quick swap is seen as a removal at any rate.
     bool awaitRemoval(int result) {
         auto lastAnswer = Clock::now();
         bool switched =
             result != KELVO_NO_PING && result != KELVO_CONFIG_REFUSED && result != kNoResult;
         uint32_t rate = switched ? static_cast<uint32_t>(job_.record.baudrate) : kBootRate;
-        probe_.mark(rate, kRemovalAnswerMs);
         while (!leaveAfterBoard()) {
             Answer answer = probe_.marked(rate, kRemovalAnswerMs);
             if (answer == Answer::Yes) {
@@ -159,7 +157,11 @@ class Slot {
         }
     }
 
+    // The board found is marked before anything else: also one whose
+    // connection fails before it writes the mark, and before its result is
+    // shown (an operator who swaps then must not get the next board marked).
     int program() {
+        probe_.mark(kBootRate, kWaitingAnswerMs);
         probe_.close();
         ++count_;
         return programBoard(job_, makeIdentity(context_, slot_, count_));

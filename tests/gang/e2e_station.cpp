@@ -389,8 +389,10 @@ TEST_F(Station, AQuicklySwappedBoardIsProgrammed) {
         writeRecipe(4000, "", "", c.baud);
         std::vector<std::string> args{"--faulty-boards", "1"};
         args.insert(args.end(), c.fault.begin(), c.fault.end());
-        Fixture a(dir(), "swap" + std::to_string(&c - cases.data()), args);
-        StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
+        std::string name = "swap" + std::to_string(&c - cases.data());
+        Fixture a(dir(), name, args);
+        // Output of its own: a terminal of an earlier case may have the same name.
+        StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()}, name + ".out");
         a.control("insert");
         ASSERT_TRUE(station.saw(label(a) + ": " + c.first, 60)) << station.output();
         a.control("insert");

@@ -62,6 +62,9 @@ int main(int argc, char **argv) {
     case sim::OptionsOutcome::Help:
         std::cout << sim::usageText();
         return 0;
+    case sim::OptionsOutcome::Version:
+        std::cout << "kelvo_chipsim " KELVO_VERSION "\n";
+        return 0;
     case sim::OptionsOutcome::Error:
         std::cerr << "kelvo_chipsim: " << error << "\nTry kelvo_chipsim --help." << std::endl;
         return 2;

@@ -24,6 +24,7 @@ enum OptionId {
     kLatencyUs,
     kVerbose,
     kHelp,
+    kVersion,
     kNoPing,
     kPingExtra,
     kRefuseUcfg,
@@ -62,6 +63,7 @@ const option kLongOptions[] = {
     {"latency-us", required_argument, nullptr, kLatencyUs},
     {"verbose", no_argument, nullptr, kVerbose},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {"no-ping", no_argument, nullptr, kNoPing},
     {"ping-extra", no_argument, nullptr, kPingExtra},
     {"refuse-ucfg", no_argument, nullptr, kRefuseUcfg},
@@ -317,6 +319,9 @@ OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::str
         if (id == kHelp) {
             return OptionsOutcome::Help;
         }
+        if (id == kVersion) {
+            return OptionsOutcome::Version;
+        }
         if (bool *flag = switchFor(id, options)) {
             *flag = true;
         } else if (id == '?' || id == ':' || !applyValue(id, optarg, options, error)) {
@@ -365,6 +370,7 @@ Line and flash:
                             --fwd-crc) and store each transfer at offset 0
   --verbose                 report each command on standard error
   --help                    show this text
+  --version                 show the program's name and version
 
 Boards that come and go (a production fixture):
   --absent                  start with no board: nothing answers, the terminal stays

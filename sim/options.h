@@ -51,7 +51,7 @@ struct SimOptions {
     XmodemFaults xmodem;
 };
 
-enum class OptionsOutcome { Run, Help, Error };
+enum class OptionsOutcome { Run, Help, Version, Error };
 
 OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::string &error);
 // The --help text.

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
+#include <string>
 
 namespace {
 
@@ -119,6 +120,38 @@ int32_t transmitWithProgress(const uint8_t *data, int32_t size) {
     return status;
 }
 
+// The chip's "ERR <reason>" to "fwd", as one line with the way out.
+void explainRefusal(const char *reply, const char *offset) {
+    const char prefix[] = "ERR ";
+    if (std::strncmp(reply, prefix, sizeof prefix - 1) != 0) {
+        return;
+    }
+    std::string reason(reply + sizeof prefix - 1, std::strcspn(reply + sizeof prefix - 1, "\r\n"));
+    if (reason == "out of range") {
+        infohelper_output(0,
+                          "the chip refused flash offset %s as out of range: it lies past the "
+                          "end of the flash; set a lower flash offset",
+                          offset);
+    } else {
+        infohelper_output(0, "the chip refused the write at flash offset %s: %s", offset,
+                          reason.c_str());
+    }
+}
+
+// A receiver that cancels part way has most likely reached the end of its
+// flash: where that was, from the bytes it had acknowledged.
+void explainCancelledTransfer(const char *offset, int64_t size) {
+    uint32_t start = 0;
+    kelvo::parseFlashOffset(offset, &start);
+    int64_t written = std::clamp<int64_t>(size - checkremaining_bytes(), 0, size);
+    infohelper_output(0,
+                      "the chip cancelled the transfer at flash offset 0x%08" PRIX64 ", %" PRId64
+                      " of the %" PRId64 " bytes written from %s: the image most "
+                      "likely runs past the end of the flash; set a lower flash offset or use a "
+                      "smaller image",
+                      static_cast<int64_t>(start) + written, written, size, offset);
+}
+
 bool flashAcceptsWrite(int pin, const char *offset) {
     kelvo::Reply reply{};
     if (kelvo::sendCommand(kelvo::fwdCommand(pin, offset))) {
@@ -133,6 +166,7 @@ bool flashAcceptsWrite(int pin, const char *offset) {
     }
     std::printf("Received:%s\n", reply.text);
     kelvo::printLine("Xmodem not ready, please retry.");
+    explainRefusal(reply.text, offset);
     return false;
 }
 
@@ -231,6 +265,9 @@ extern "C" int32_t kelvo_xmodem_write(const uint8_t *data, int64_t size, int fla
     if (sent < 0) {
         std::printf("%sXmodem transmit error: status: %d\n", belowProgress(), sent);
         std::fflush(stdout);
+        if (sent == KELVO_XMODEM_CANCELLED_BY_RECEIVER) {
+            explainCancelledTransfer(offset, size);
+        }
         return KELVO_TRANSFER_FAILED;
     }
     kelvo::Reply reply;

@@ -226,6 +226,11 @@ int32_t serialport_send_break(void);
  * found, 0 when the path is no character device. Only processes whose
  * descriptors this process may read are seen. */
 int kelvo_describe_port_holders(const char *device, char *buf, size_t size);
+/* The name of the program running as the process of pid_dir ("/proc/1234"):
+ * the base name of its command line's first word, else of its executable,
+ * else the kernel's 15-character name, else "?". Written into buf (always
+ * zero-terminated, cut short when too small); returns the name's length. */
+size_t kelvo_process_name(const char *pid_dir, char *buf, size_t size);
 
 /* SLIP framing on the same port. */
 int32_t serialport_send_slip(const uint8_t *data, uint32_t n);
@@ -238,6 +243,8 @@ int32_t serialport_receive_C0(void);
 /* Negative results besides the peer's: -6 when this side was cancelled
  * (kelvo_request_cancel); the cancel bytes have then been sent. */
 #define KELVO_XMODEM_CANCELLED_HERE (-6)
+/* The receiver cancelled the transfer (two CAN bytes). */
+#define KELVO_XMODEM_CANCELLED_BY_RECEIVER (-1)
 int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz);
 int32_t xmodemReceive(uint8_t *dest, int32_t destsz);
 /* Bytes of the current transfer still to send (atomic read). */

@@ -56,10 +56,27 @@ std::string readSmallFile(const std::string &path) {
     return text;
 }
 
-std::string processName(const std::string &pidDir) {
-    std::string name = readSmallFile(pidDir + "/comm");
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) {
-        name.pop_back();
+std::string baseName(const std::string &path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The program as its user started it: the kernel's own name (comm) is cut
+// to 15 characters, "kelvo_pgtool_ga". Its command line's first word, else
+// the executable; comm only for kernel threads and processes gone meanwhile.
+std::string programName(const std::string &pidDir) {
+    std::string cmdline = readSmallFile(pidDir + "/cmdline");
+    std::string name = baseName(cmdline.substr(0, cmdline.find('\0')));
+    if (name.empty()) {
+        char exe[PATH_MAX];
+        ssize_t n = ::readlink((pidDir + "/exe").c_str(), exe, sizeof exe - 1);
+        name = n > 0 ? baseName(std::string(exe, static_cast<size_t>(n))) : "";
+    }
+    if (name.empty()) {
+        name = readSmallFile(pidDir + "/comm");
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) {
+            name.pop_back();
+        }
     }
     return name.empty() ? "?" : name;
 }
@@ -116,6 +133,17 @@ void append(char *buf, size_t size, size_t *used, const std::string &text) {
 
 } // namespace
 
+extern "C" size_t kelvo_process_name(const char *pid_dir, char *buf, size_t size) {
+    std::string name = programName(pid_dir);
+    if (buf == nullptr || size == 0) {
+        return name.size();
+    }
+    size_t n = std::min(name.size(), size - 1);
+    std::memcpy(buf, name.data(), n);
+    buf[n] = '\0';
+    return name.size();
+}
+
 extern "C" int kelvo_describe_port_holders(const char *device, char *buf, size_t size) {
     if (buf != nullptr && size > 0) {
         buf[0] = '\0';
@@ -144,7 +172,7 @@ extern "C" int kelvo_describe_port_holders(const char *device, char *buf, size_t
         if (buf != nullptr && size > 0) {
             append(buf, size, &used,
                    std::string(device) + " is also open in process " + entry->d_name + " (" +
-                       processName(pidDir) + ")\n");
+                       programName(pidDir) + ")\n");
         }
     }
     ::closedir(proc);

@@ -86,7 +86,7 @@ int32_t replyByte(int32_t budget, bool *cancelled) {
 int32_t acceptCancel() {
     _outbyte(ACK);
     flushinput();
-    return -1;
+    return KELVO_XMODEM_CANCELLED_BY_RECEIVER;
 }
 
 // Waits for the receiver's start character. 0 with *crc set, or -1 / -2.

@@ -1,5 +1,6 @@
 #include "common/board_identity.h"
 
+#include "common/run_directory.h"
 #include "common/safe_files.h"
 
 #include <nlohmann/json.hpp>
@@ -58,6 +59,12 @@ std::string newRunId() {
 
 int createBoardLog(BoardIdentity *identity, std::string *error) {
     std::string wanted = identity->logFile;
+    // A station's run directory comes with its first board.
+    size_t slash = wanted.rfind('/');
+    if (slash != std::string::npos && slash > 0 &&
+        !makeRunDirectory(wanted.substr(0, slash), error)) {
+        return -1;
+    }
     for (int n = 1; n <= kMaxLogNames; ++n) {
         std::string name = numberedName(wanted, n);
         int fd = createNewFile(name, error);

@@ -27,6 +27,10 @@ const char *const kCauses[] = {
     "Operation interrupted",
 };
 
+// The core's explanation that may follow a refused or cancelled write:
+// where it happened and what to do, worth the column's room.
+const char *const kDetail = "error: the chip ";
+
 // The core's line naming another process that has the port open.
 const char *const kWarning = "warning: ";
 const char *const kHolderLine = " is also open in process ";
@@ -147,8 +151,13 @@ std::string resultMeaning(int result) {
 
 std::string failureReason(const std::string &output, int result) {
     std::string cause, holders;
+    bool causeJustFound = false;
     for (const std::string &line : lines(output)) {
-        if (cause.empty() && isCause(line)) {
+        if (causeJustFound && line.compare(0, std::strlen(kDetail), kDetail) == 0) {
+            cause += " (" + line.substr(std::strlen("error: ")) + ")";
+        }
+        causeJustFound = cause.empty() && isCause(line);
+        if (causeJustFound) {
             cause = line;
         }
         // Another program on the port is the likelier culprit than the

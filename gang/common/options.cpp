@@ -186,12 +186,12 @@ waits for the board to be taken out, on its own cycle, until q is typed
   --help             show this text
   --version          show the version
 
-Exit status: 0 every board programmed, 1 any failed, 2 usage error, a
-port held by another program or a directory refused as unsafe, 130/143
-interrupted by Ctrl-C/SIGTERM.
-With --watch: 0 stopped with q, 2 usage error, refused recipe, a port
-held by another program or a directory refused as unsafe, 130/143 stopped
-by Ctrl-C/SIGTERM.
+Exit status: 0 every board programmed, 1 any failed, 2 usage error, no
+record.dat (and no --recipe), a port held by another program or a directory
+refused as unsafe, 130/143 interrupted by Ctrl-C/SIGTERM.
+With --watch: 0 stopped with q, 2 usage error, no record.dat, refused
+recipe, a port held by another program or a directory refused as unsafe,
+130/143 stopped by Ctrl-C/SIGTERM.
 )";
 }
 

@@ -1,5 +1,7 @@
 #include "common/port_claim.h"
 
+#include "KelvoPG_core.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,10 +20,9 @@ namespace {
 enum class Claim { Taken, Busy, NotSerial, Unavailable };
 
 std::string processName(const std::string &procRoot, const std::string &pid) {
-    std::ifstream in(procRoot + "/" + pid + "/comm");
-    std::string name;
-    std::getline(in, name);
-    return name.empty() ? "?" : name;
+    char name[256];
+    kelvo_process_name((procRoot + "/" + pid).c_str(), name, sizeof name);
+    return name;
 }
 
 // "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF": the pid of the holder

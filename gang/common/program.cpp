@@ -8,8 +8,10 @@
 #include "common/run_directory.h"
 #include "common/safe_files.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace gang {
 
@@ -26,6 +28,13 @@ int usageError(const std::string &why) {
 
 int loadJob(const Options &options, DownloadJob *job) {
     if (options.recipeFile.empty()) {
+        // Run in the wrong directory, the core's own messages would name
+        // neither the file nor the way out.
+        struct stat st {};
+        if (::stat("record.dat", &st) != 0 && errno == ENOENT) {
+            return complain(kExitUsage, "no record.dat in this directory: give the settings with "
+                                        "--recipe FILE, or run where record.dat is");
+        }
         return prepareJob(job) == KELVO_SUCCESS ? kExitOk : kExitFailed; // the core said why
     }
     std::string error;
@@ -89,11 +98,16 @@ bool checkRunDirectories(const Options &options, const std::string &runDir, std:
 
 } // namespace
 
-int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs) {
+int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs,
+                   bool laterDirectory) {
     std::string error;
     int status = kExitFailed;
+    bool named = laterDirectory && options.outputDir.empty();
+    if (named) {
+        outputs->runDir = freeRunDirectoryName();
+    }
     if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
-        createRunDirectory(options.outputDir, &outputs->runDir, &error)) {
+        (named || createRunDirectory(options.outputDir, &outputs->runDir, &error))) {
         status = kExitUsage;
         if (checkRunDirectories(options, outputs->runDir, &error)) {
             status = kExitFailed;

@@ -24,7 +24,7 @@ int complain(int status, const std::string &why);
 int usageError(const std::string &why);
 
 // The job of a run: the recipe when one is given, else record.dat. 0, or
-// the exit status after the message (2 for a refused recipe).
+// the exit status after the message (2 for a refused recipe or no record.dat).
 int loadJob(const Options &options, DownloadJob *job);
 
 // Takes every port before any is programmed: a port held by another
@@ -43,8 +43,10 @@ struct RunOutputs {
 // Opens the log, creates the run directory, checks that it and the spool
 // are the user's own, and starts the factory link: kExitOk. On failure
 // prints why, lets go of the claimed ports and returns the exit status
-// (kExitUsage for a directory refused as unsafe).
-int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs);
+// (kExitUsage for a directory refused as unsafe). With laterDirectory, a
+// default run directory is only named: its first board creates it.
+int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs,
+                   bool laterDirectory = false);
 
 // After the run: the factory link's closing line on standard output, its
 // warnings on standard error, the log closed. false when the log failed.

@@ -1,5 +1,7 @@
 #include "common/run_directory.h"
 
+#include "common/safe_files.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -55,6 +57,25 @@ bool createRunDirectory(const std::string &requested, std::string *path, std::st
     }
     *error = "cannot create output directory " + *path + ": " + std::strerror(errno);
     return false;
+}
+
+std::string freeRunDirectoryName() {
+    std::string base = timestampName();
+    std::string path = base;
+    struct stat st;
+    for (int n = 2; n <= kMaxSameSecondRuns && ::lstat(path.c_str(), &st) == 0; ++n) {
+        path = base + "-" + std::to_string(n);
+    }
+    return path;
+}
+
+bool makeRunDirectory(const std::string &path, std::string *error) {
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        *error = "cannot create output directory " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Named at the start, it may have been made since by someone else.
+    return checkOwnDirectory(path, error);
 }
 
 std::vector<std::string> outputFileNames(const std::vector<std::string> &ports) {

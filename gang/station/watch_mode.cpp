@@ -163,7 +163,7 @@ int runWatch(const Options &options) {
     setup.identity.labels = slotLabels(setup.identity.ports, names);
     setup.station = options.station;
     RunOutputs out;
-    if (int status = openRunOutputs(options, setup.claims, &out); status != kExitOk) {
+    if (int status = openRunOutputs(options, setup.claims, &out, true); status != kExitOk) {
         return status;
     }
     setup.identity.runDir = out.runDir;
@@ -186,7 +186,10 @@ int runWatch(const Options &options) {
     StationOutcome outcome = runStation(job, setup, view.get(), logger, &state);
     view->close();
     std::fputs(stationSummary(state, std::chrono::steady_clock::now()).c_str(), stdout);
-    std::printf("Output of each board: %s\n", setup.identity.runDir.c_str());
+    struct stat st {};
+    if (::stat(setup.identity.runDir.c_str(), &st) == 0) { // made by the first board, if any
+        std::printf("Output of each board: %s\n", setup.identity.runDir.c_str());
+    }
     bool logOk = closeRunOutputs(&out) && !outcome.logFailed;
     if (outcome.signal != 0) {
         return 128 + outcome.signal;

@@ -55,6 +55,49 @@ TEST_F(Startup, HelpPrintsTheUsageText) {
     EXPECT_TRUE(sameBytes(map(), defaultMap()));
 }
 
+// Asking what a program is leaves nothing behind; only the exact single
+// words are the options, anything more is a command as before.
+TEST_F(Startup, HelpAndVersionOfEveryProgramCreateNoFile) {
+    const std::string version = KELVO_VERSION;
+    struct Case {
+        std::string program, word, out; // out: the whole output, or its first line + "\n..."
+    };
+    std::vector<Case> cases = {
+        {KELVO_CLI_PATH, "--help", kUsage},
+        {KELVO_CLI_PATH, "-h", kUsage},
+        {KELVO_CLI_PATH, "--version", "kelvo_pgtool_cli " + version + "\n"},
+        {KELVO_SIM_PATH, "--help", "Usage: kelvo_chipsim [OPTION]...\n..."},
+        {KELVO_SIM_PATH, "--version", "kelvo_chipsim " + version + "\n"},
+#ifdef KELVO_PGTOOL_GANG_PATH
+        {KELVO_PGTOOL_GANG_PATH, "--help",
+         "Usage: kelvo_pgtool_gang [--log FILE] [--output-dir DIR] [--cfx URL] "
+         "[NAME=]PORT...\n..."},
+        {KELVO_PGTOOL_GANG_PATH, "--version", "kelvo_pgtool_gang " + version + "\n"},
+#endif
+#ifdef KELVO_PGTOOL_PATH
+        {KELVO_PGTOOL_PATH, "--help", "Usage: kelvo_pgtool [qt-option]...\n..."},
+        {KELVO_PGTOOL_PATH, "--version", "kelvo_pgtool " + version + "\n"},
+#endif
+    };
+    for (const Case &c : cases) {
+        auto r = kt::run({c.program, c.word}, dir.path(), 20000);
+        EXPECT_EQ(r.exit_code, 0) << c.program << " " << c.word;
+        EXPECT_EQ(r.err, "") << c.program << " " << c.word;
+        size_t more = c.out.find("\n...");
+        if (more == std::string::npos) {
+            EXPECT_EQ(r.out, c.out) << c.program << " " << c.word;
+        } else {
+            EXPECT_EQ(r.out.substr(0, more + 1), c.out.substr(0, more + 1)) << c.program;
+            EXPECT_NE(r.out.find("  --version "), std::string::npos) << c.program;
+        }
+        EXPECT_EQ(listing(), std::vector<std::string>{}) << c.program << " " << c.word;
+    }
+    auto r = cli({"--help", "now"});
+    EXPECT_EQ(r.out, "Invalid args given\n");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"generate.dat", "record.dat"}));
+}
+
 TEST_F(Startup, ExistingFilesAreNeverReplaced) {
     // Files of any size and content are taken as they are.
     writeRecord("short");

@@ -310,6 +310,36 @@ TEST_F(Failure, FwdAnsweredWithC184) {
     expectLineUsableAgain();
 }
 
+// Past the end of the flash, the chip's refusal or its cancel is followed
+// by where and what to do.
+TEST_F(Failure, WritesPastTheEndOfTheFlashSayWhereAndWhatToDo184) {
+    struct Case {
+        const char *offset;
+        size_t imageSize;
+        std::string tail;
+    } cases[] = {
+        {"0x00050000", 3000,
+         "Received:ERR out of range\r\n\nXmodem not ready, please retry.\n"
+         "error: the chip refused flash offset 0x00050000 as out of range: it lies past the end "
+         "of the flash; set a lower flash offset\ndownload failed.\n"},
+        {"0x0003F000", 8192,
+         "\nXmodem transmit error: status: -1\n"
+         "error: the chip cancelled the transfer at flash offset 0x00040000, 4096 of the 8192 "
+         "bytes written from 0x0003F000: the image most likely runs past the end of the flash; "
+         "set a lower flash offset or use a smaller image\ndownload failed.\n"},
+    };
+    startSim();
+    for (const Case &c : cases) {
+        setImage(kt::randomBytes(c.imageSize, 9));
+        setOffset(c.offset);
+        kt::RunResult r = cli({"-download"});
+        EXPECT_EQ(r.exit_code, 1);
+        std::string text = splitProgress(r.out).text;
+        ASSERT_GE(text.size(), c.tail.size()) << r.out;
+        EXPECT_EQ(text.substr(text.size() - c.tail.size()), c.tail) << r.out;
+    }
+}
+
 TEST_F(Failure, NoOkAfterTransfer184) {
     setImage(kt::randomBytes(3000, 5));
     startSim({"--no-write-ok"});

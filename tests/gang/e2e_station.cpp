@@ -11,6 +11,7 @@
 #include <chrono>
 #include <dirent.h>
 #include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -171,6 +172,46 @@ TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
                   std::string::npos)
             << log;
     }
+}
+
+// Directories named gang-* in dir.
+std::vector<std::string> runDirectories(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = ::opendir(dir.c_str())) {
+        while (dirent *e = ::readdir(d)) {
+            if (std::string(e->d_name).compare(0, 5, "gang-") == 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// A station that programs no board leaves no empty run directory behind.
+TEST_F(Station, TheRunDirectoryComesWithTheFirstBoard) {
+    writeRecipe(3000);
+    Fixture a(dir(), "a", {});
+    {
+        StationRun idle(dir(), {"--recipe", "recipe.toml", a.tty()}, "idle.out");
+        ASSERT_TRUE(idle.saw(": waiting", 20)) << idle.output();
+        idle.key('q');
+        EXPECT_EQ(idle.exitStatus(), 0) << idle.output();
+        EXPECT_EQ(idle.output().find("Output of each board"), std::string::npos) << idle.output();
+    }
+    EXPECT_EQ(runDirectories(dir()), std::vector<std::string>{});
+    StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
+    ASSERT_TRUE(station.saw(": waiting", 20)) << station.output();
+    EXPECT_EQ(runDirectories(dir()), std::vector<std::string>{});
+    a.control("insert");
+    ASSERT_TRUE(station.saw(label(a) + ": board 1 PASS", 60)) << station.output();
+    std::vector<std::string> runs = runDirectories(dir());
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_TRUE(kt::fileExists(dir_.file(runs[0] + "/" + label(a) + "-1.log")));
+    station.key('q');
+    EXPECT_EQ(station.exitStatus(), 0) << station.output();
+    EXPECT_NE(station.output().find("Output of each board: " + runs[0] + "\n"), std::string::npos)
+        << station.output();
 }
 
 // The first three boards fail (their line configuration is refused), the

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -279,6 +280,16 @@ TEST(GangReason, TheCauseBeforeTheRegionLine) {
               "device ping not received; /dev/ttyUSB2 is also open in process 1234 (minicom); "
               "/dev/ttyUSB2 is also open in process 99 (cat)");
     EXPECT_EQ(gang::failureReason("", KELVO_SETTINGS_CONFLICT), "chip_erase with a keep option");
+    // The chip's explanation of a refused write goes with it; only right
+    // after the cause.
+    std::string refused = "Received:ERR out of range\r\n\nXmodem not ready, please retry.\n"
+                          "error: the chip refused flash offset 0x50000 as out of range\n"
+                          "download failed.\n";
+    EXPECT_EQ(gang::failureReason(refused, KELVO_TRANSFER_FAILED),
+              "Xmodem not ready, please retry. (the chip refused flash offset 0x50000 as out of "
+              "range)");
+    std::string later = "HashVerify Fail\ndownload failed.\nerror: the chip said more\n";
+    EXPECT_EQ(gang::failureReason(later, KELVO_TRANSFER_FAILED), "HashVerify Fail");
 }
 
 TEST(GangReason, OnlyPlainTextFromTheDeviceGoesOn) {
@@ -343,10 +354,8 @@ TEST(GangPortHolders, ThePidAndNameOfAFlockHolder) {
     EXPECT_EQ(gang::lockHolders(path, "/proc/locks", "/proc"), "");
     int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    std::string comm = kt::readFile("/proc/self/comm");
-    comm.pop_back();
     EXPECT_EQ(gang::lockHolders(path, "/proc/locks", "/proc"),
-              "process " + std::to_string(::getpid()) + " (" + comm + ")");
+              "process " + std::to_string(::getpid()) + " (" + program_invocation_short_name + ")");
     ::close(fd);
 
     // Waiters hold nothing.

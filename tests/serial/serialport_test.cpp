@@ -300,8 +300,9 @@ TEST(PortHolders, NamesOtherProcessesButNotTheTerminalsOtherSide) {
     for (const auto &c : cases) {
         pid_t holder = startHolder(pty.slave(), pty.master(), c.keepMaster);
         ASSERT_GT(holder, 0);
-        std::string line =
-            pty.slave() + " is also open in process " + std::to_string(holder) + " (port-holder)\n";
+        // A forked copy of this program: its name is ours, not its comm.
+        std::string line = pty.slave() + " is also open in process " + std::to_string(holder) +
+                           " (" + program_invocation_short_name + ")\n";
         EXPECT_EQ(kelvo_describe_port_holders(pty.slave().c_str(), buf, sizeof buf), c.found);
         EXPECT_EQ(buf, c.found ? line : "") << c.keepMaster;
         if (c.found) {
@@ -313,6 +314,37 @@ TEST(PortHolders, NamesOtherProcessesButNotTheTerminalsOtherSide) {
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
     }
+}
+
+// The kernel's name stops at 15 characters; the program's own does not.
+TEST(PortHolders, ProgramNameFromTheCommandLineElseTheExecutableElseTheKernel) {
+    kt::TempDir proc;
+    struct Case {
+        const char *pid;
+        std::string cmdline, exe, comm, name;
+    } cases[] = {
+        {"1", std::string("/usr/bin/kelvo_pgtool_gang\0--watch\0", 35), "", "kelvo_pgtool_ga\n",
+         "kelvo_pgtool_gang"},
+        {"2", std::string("minicom\0", 8), "/usr/bin/minicom", "minicom\n", "minicom"},
+        {"3", "", "/opt/tools/kelvo_pgtool_cli", "kelvo_pgtool_cl\n", "kelvo_pgtool_cli"},
+        {"4", "", "", "kworker/0:1\n", "kworker/0:1"},
+        {"5", "", "", "", "?"},
+    };
+    for (const Case &c : cases) {
+        std::string dir = proc.file(c.pid);
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+        kt::writeFile(dir + "/cmdline", c.cmdline);
+        kt::writeFile(dir + "/comm", c.comm);
+        if (!c.exe.empty()) {
+            ASSERT_EQ(symlink(c.exe.c_str(), (dir + "/exe").c_str()), 0);
+        }
+        char buf[64];
+        EXPECT_EQ(kelvo_process_name(dir.c_str(), buf, sizeof buf), c.name.size()) << c.pid;
+        EXPECT_EQ(std::string(buf), c.name) << c.pid;
+    }
+    char small[6];
+    EXPECT_EQ(kelvo_process_name(proc.file("1").c_str(), small, sizeof small), 17u);
+    EXPECT_STREQ(small, "kelvo");
 }
 
 TEST_F(SerialPort, OpenFailuresSayWhy) {

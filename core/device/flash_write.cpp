@@ -143,7 +143,7 @@ void explainRefusal(const char *reply, const char *offset) {
 void explainCancelledTransfer(const char *offset, int64_t size) {
     uint32_t start = 0;
     kelvo::parseFlashOffset(offset, &start);
-    int64_t written = std::clamp<int64_t>(size - checkremaining_bytes(), 0, size);
+    int64_t written = std::clamp<int64_t>(xmodem_acknowledged_bytes(), 0, size);
     infohelper_output(0,
                       "the chip cancelled the transfer at flash offset 0x%08" PRIX64 ", %" PRId64
                       " of the %" PRId64 " bytes written from %s: the image most "

@@ -249,6 +249,9 @@ int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz);
 int32_t xmodemReceive(uint8_t *dest, int32_t destsz);
 /* Bytes of the current transfer still to send (atomic read). */
 int32_t checkremaining_bytes(void);
+/* Bytes of the current (or last) transfer the receiver acknowledged, also
+ * after it failed (atomic read). */
+int32_t xmodem_acknowledged_bytes(void);
 uint16_t crc16_ccitt(const void *buf, int32_t len);
 /* Byte adapters of the XModem module onto the serial port. */
 int32_t _inbyte(int32_t timeout_ms);

@@ -38,6 +38,9 @@ constexpr auto kFlushLimit = std::chrono::seconds(10);
 
 // Bytes of the current send still to go; polled by other threads.
 std::atomic<int32_t> remaining_bytes{0};
+// Data bytes of the current transfer the receiver has acknowledged; unlike
+// the counter above, kept when the transfer fails.
+std::atomic<int32_t> acknowledged_bytes{0};
 
 // Reads and drops input up to and including the chip's 'O' (the caller
 // then reads the "K"), or until the line is silent or sends 0x00.
@@ -207,8 +210,13 @@ extern "C" int32_t checkremaining_bytes(void) {
     return remaining_bytes.load();
 }
 
+extern "C" int32_t xmodem_acknowledged_bytes(void) {
+    return acknowledged_bytes.load();
+}
+
 extern "C" int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz) {
     remaining_bytes.store(srcsz);
+    acknowledged_bytes.store(0);
     bool crc = false;
     int32_t sync = waitForReceiver(&crc);
     if (sync < 0) {
@@ -229,6 +237,8 @@ extern "C" int32_t xmodemTransmit(const uint8_t *src, int32_t srcsz) {
         if (result < 0) {
             return result;
         }
+        acknowledged_bytes.store(
+            static_cast<int32_t>(std::min<int64_t>(offset + kBlockData, srcsz)));
         ++number; // wraps from 255 to 0
         offset += kBlockData;
     }

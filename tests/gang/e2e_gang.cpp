@@ -387,251 +387,249 @@ TEST_F(GangRun, UnsafeDirectoriesAndPasswordFilesStopBeforeAnyTraffic) {
     EXPECT_FALSE(kt::fileExists(dir_.file("loose/cfx-spool")));
     EXPECT_FALSE(kt::fileExists(dir_.file("sticky/cfx-spool")));
     EXPECT_EQ(sim.commandLog(), "");
+}
 
-    // Started where record.dat is not, either mode says so in one line and
-    // touches neither the port nor the directory.
-    TEST_F(GangRun, NoRecordInTheDirectoryNamesTheWayOut) {
-        Sim sim(dir_.path(), "a", {});
-        for (const char *mode : {"--log", "--watch"}) {
-            std::vector<std::string> args{sim.tty()};
-            if (std::string(mode) == "--log") {
-                args.insert(args.begin(), {"--log", "log.csv"});
-            } else {
-                args.insert(args.begin(), "--watch");
-            }
-            kt::RunResult r = gang(args);
-            EXPECT_EQ(r.exit_code, 2) << mode;
-            EXPECT_EQ(r.out, "") << mode;
-            EXPECT_EQ(r.err,
-                      "kelvo_pgtool_gang: no record.dat in this directory: give the settings "
-                      "with --recipe FILE, or run where record.dat is\n")
-                << mode;
+// Started where record.dat is not, either mode says so in one line and
+// touches neither the port nor the directory.
+TEST_F(GangRun, NoRecordInTheDirectoryNamesTheWayOut) {
+    Sim sim(dir_.path(), "a", {});
+    for (const char *mode : {"--log", "--watch"}) {
+        std::vector<std::string> args{sim.tty()};
+        if (std::string(mode) == "--log") {
+            args.insert(args.begin(), {"--log", "log.csv"});
+        } else {
+            args.insert(args.begin(), "--watch");
         }
-        EXPECT_EQ(sim.commandLog(), "");
-        EXPECT_FALSE(kt::fileExists(dir_.file("log.csv")));
-        EXPECT_FALSE(kt::fileExists(dir_.file("record.dat")));
+        kt::RunResult r = gang(args);
+        EXPECT_EQ(r.exit_code, 2) << mode;
+        EXPECT_EQ(r.out, "") << mode;
+        EXPECT_EQ(r.err, "kelvo_pgtool_gang: no record.dat in this directory: give the settings "
+                         "with --recipe FILE, or run where record.dat is\n")
+            << mode;
     }
+    EXPECT_EQ(sim.commandLog(), "");
+    EXPECT_FALSE(kt::fileExists(dir_.file("log.csv")));
+    EXPECT_FALSE(kt::fileExists(dir_.file("record.dat")));
+}
 
-    // Starts the program with its output in gang.out, or its standard output
-    // on terminal; returns its pid.
-    pid_t startGang(const std::vector<std::string> &args, const std::string &dir, int terminal = -1,
-                    rlim_t fileSizeLimit = RLIM_INFINITY) {
-        std::vector<std::string> argv{KELVO_GANG_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int out = ::open((dir + "/gang.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(terminal >= 0 ? terminal : out, 1);
-            ::dup2(out, 2);
-            rlimit limit{fileSizeLimit, fileSizeLimit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            execIn(argv, dir);
+// Starts the program with its output in gang.out, or its standard output
+// on terminal; returns its pid.
+pid_t startGang(const std::vector<std::string> &args, const std::string &dir, int terminal = -1,
+                rlim_t fileSizeLimit = RLIM_INFINITY) {
+    std::vector<std::string> argv{KELVO_GANG_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int out = ::open((dir + "/gang.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(terminal >= 0 ? terminal : out, 1);
+        ::dup2(out, 2);
+        rlimit limit{fileSizeLimit, fileSizeLimit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        execIn(argv, dir);
+    }
+    return pid;
+}
+
+int waitExit(pid_t pid) {
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+using gt::waitFor;
+
+// Interrupts a run of two boards mid-transfer with deliver(gang's pid) and
+// checks that both transfers were cancelled on their lines.
+void GangRun::interruptMidTransfer(const std::function<void(pid_t)> &deliver, int exitStatus) {
+    // At 115200 baud on the simulator's wire-time model the image takes
+    // about twenty seconds: long enough to be interrupted mid-transfer.
+    writeSetup(230000, 115200);
+    Sim a(dir_.path(), "a", {"--baud-model", "--events", dir_.file("a/events.txt")});
+    Sim b(dir_.path(), "b", {"--baud-model", "--events", dir_.file("b/events.txt")});
+    ASSERT_FALSE(a.tty().empty() || b.tty().empty()) << "kelvo_chipsim did not start";
+    pid_t pid =
+        startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
+    auto writing = [&](const Sim &sim) {
+        std::string name = sim.tty().substr(sim.tty().rfind('/') + 1);
+        return kt::readFile(dir_.file("out/" + name + ".log")).find("Downloading ---- ") !=
+               std::string::npos;
+    };
+    auto transferring = [&] { return writing(a) && writing(b); };
+    ASSERT_TRUE(waitFor(transferring, std::chrono::seconds(60)))
+        << kt::readFile(dir_.file("gang.out"));
+    deliver(pid);
+    int status = 0;
+    ASSERT_TRUE(
+        waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30)));
+    std::string out = kt::readFile(dir_.file("gang.out"));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), exitStatus) << out;
+    EXPECT_NE(out.find("0 of 2 boards programmed\n"), std::string::npos) << out;
+    for (Sim *sim : {&a, &b}) {
+        std::string line = tableRow(out, label(*sim));
+        ASSERT_NE(line, "") << out;
+        std::istringstream row(line);
+        std::string port, result;
+        row >> port >> result; // the port column is as wide as the longest name
+        EXPECT_EQ(result, "interrupted") << out;
+        expectLogRow(sim->tty(), "188", "interrupted");
+        // The cancel is on the line; a loaded simulator may take a moment
+        // to read it behind the block in flight.
+        waitFor([&] { return !sim->events().empty(); }, std::chrono::seconds(10));
+        sim->stop();
+        EXPECT_EQ(sim->events().compare(0, 17, "xmodem cancelled "), 0) << sim->events();
+    }
+}
+
+TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
+    interruptMidTransfer([](pid_t gang) { ::kill(gang, SIGINT); }, 130);
+}
+
+// A service manager stopping the station signals every process at once:
+// the workers must not take the parent's relay for a second Ctrl-C.
+TEST_F(GangRun, SignalToEveryProcessStillCancelsOnTheLine) {
+    auto everyProcess = [](pid_t gang) {
+        std::istringstream children(kt::readFile("/proc/" + std::to_string(gang) + "/task/" +
+                                                 std::to_string(gang) + "/children"));
+        ::kill(gang, SIGTERM);
+        for (pid_t worker; children >> worker;) {
+            ::kill(worker, SIGTERM);
         }
-        return pid;
+    };
+    interruptMidTransfer(everyProcess, 143);
+}
+
+// A log that reaches the file size limit fails like a full disk: the run
+// goes on, the table is printed, the cut row is removed again.
+TEST_F(GangRun, LogPastTheFileSizeLimitFailsTheRunButKeepsTheTable) {
+    writeSetup(20000);
+    Sim sim(dir_.path(), "a", {});
+    std::string log = kHeader;
+    while (log.size() < 200000) { // larger than a board's output file
+        log += "2026-12-07T15:56:36Z,/dev/ttyUSB0,,,/x.bin,1,ab,0x0,0,0,176,ok,1.0,1\r\n";
     }
+    kt::writeFile(dir_.file("log.csv"), log);
+    pid_t pid = startGang({"--log", "log.csv", "--output-dir", "out", sim.tty()}, dir_.path(), -1,
+                          log.size() + 10);
+    EXPECT_EQ(waitExit(pid), 1);
+    std::string out = kt::readFile(dir_.file("gang.out"));
+    EXPECT_NE(out.find("1 of 1 boards programmed\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("kelvo_pgtool_gang: cannot write log file log.csv: File too large\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(kt::readFile(dir_.file("log.csv")), log);
+    EXPECT_EQ(sim.flash().substr(0, image_.size()), image_);
+}
 
-    int waitExit(pid_t pid) {
-        int status = -1;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    using gt::waitFor;
-
-    // Interrupts a run of two boards mid-transfer with deliver(gang's pid) and
-    // checks that both transfers were cancelled on their lines.
-    void GangRun::interruptMidTransfer(const std::function<void(pid_t)> &deliver, int exitStatus) {
-        // At 115200 baud on the simulator's wire-time model the image takes
-        // about twenty seconds: long enough to be interrupted mid-transfer.
-        writeSetup(230000, 115200);
-        Sim a(dir_.path(), "a", {"--baud-model", "--events", dir_.file("a/events.txt")});
-        Sim b(dir_.path(), "b", {"--baud-model", "--events", dir_.file("b/events.txt")});
-        ASSERT_FALSE(a.tty().empty() || b.tty().empty()) << "kelvo_chipsim did not start";
-        pid_t pid =
-            startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
-        auto writing = [&](const Sim &sim) {
-            std::string name = sim.tty().substr(sim.tty().rfind('/') + 1);
-            return kt::readFile(dir_.file("out/" + name + ".log")).find("Downloading ---- ") !=
+// A second run on ports that the first is programming takes nothing from
+// it: it names the holder and stops before any traffic, without a row.
+TEST_F(GangRun, PortsHeldByAnotherRunStopTheRunBeforeAnyTraffic) {
+    writeSetup(60000, 115200);
+    Sim a(dir_.path(), "a", {"--baud-model"});
+    Sim b(dir_.path(), "b", {"--baud-model"});
+    Sim idle(dir_.path(), "idle", {});
+    pid_t first =
+        startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return kt::readFile(dir_.file("out/" + label(b) + ".log")).find("Downloading") !=
                    std::string::npos;
-        };
-        auto transferring = [&] { return writing(a) && writing(b); };
-        ASSERT_TRUE(waitFor(transferring, std::chrono::seconds(60)))
-            << kt::readFile(dir_.file("gang.out"));
-        deliver(pid);
-        int status = 0;
-        ASSERT_TRUE(waitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                            std::chrono::seconds(30)));
-        std::string out = kt::readFile(dir_.file("gang.out"));
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), exitStatus) << out;
-        EXPECT_NE(out.find("0 of 2 boards programmed\n"), std::string::npos) << out;
-        for (Sim *sim : {&a, &b}) {
-            std::string line = tableRow(out, label(*sim));
-            ASSERT_NE(line, "") << out;
-            std::istringstream row(line);
-            std::string port, result;
-            row >> port >> result; // the port column is as wide as the longest name
-            EXPECT_EQ(result, "interrupted") << out;
-            expectLogRow(sim->tty(), "188", "interrupted");
-            // The cancel is on the line; a loaded simulator may take a moment
-            // to read it behind the block in flight.
-            waitFor([&] { return !sim->events().empty(); }, std::chrono::seconds(10));
-            sim->stop();
-            EXPECT_EQ(sim->events().compare(0, 17, "xmodem cancelled "), 0) << sim->events();
+        },
+        std::chrono::seconds(60)));
+    std::string workers = kt::readFile("/proc/" + std::to_string(first) + "/task/" +
+                                       std::to_string(first) + "/children");
+    kt::RunResult second =
+        gang({"--log", "log.csv", "--output-dir", "out2", idle.tty(), a.tty(), b.tty()});
+    EXPECT_EQ(second.exit_code, 2) << second.err;
+    EXPECT_EQ(second.out, "");
+    std::istringstream lines(second.err);
+    std::string line;
+    for (const Sim *sim : {&a, &b}) {
+        ASSERT_TRUE(std::getline(lines, line)) << second.err;
+        std::string start = "kelvo_pgtool_gang: " + sim->tty() + ": busy, locked by process ";
+        EXPECT_EQ(line.compare(0, start.size(), start), 0) << line;
+        std::istringstream rest(line.substr(std::min(line.size(), start.size())));
+        std::string pid, name;
+        rest >> pid >> name;
+        EXPECT_NE((" " + workers).find(" " + pid + " "), std::string::npos) << workers;
+        EXPECT_EQ(name, "(kelvo_pgtool_gang)"); // not the kernel's 15 characters
+    }
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "kelvo_pgtool_gang: nothing was sent to any port");
+    EXPECT_FALSE(kt::fileExists(dir_.file("out2")));
+
+    EXPECT_EQ(waitExit(first), 0) << kt::readFile(dir_.file("gang.out"));
+    EXPECT_EQ(split(kt::readFile(dir_.file("log.csv")), '\n').size(), 3u);
+    expectLogRow(a.tty(), "176", "ok");
+    expectLogRow(b.tty(), "176", "ok");
+    EXPECT_EQ(idle.commandLog(), "");
+    EXPECT_EQ(a.flash().substr(0, image_.size()), image_);
+    EXPECT_EQ(b.flash().substr(0, image_.size()), image_);
+}
+
+// What a terminal of 5 rows and 40 columns receives while six ports with
+// long names are programmed: the frame never scrolls, no line is wider.
+TEST_F(GangRun, LiveViewAndTableFitASmallTerminal) {
+    const size_t kRows = 5, kCols = 40;
+    writeSetup(20000);
+    std::vector<std::unique_ptr<Sim>> sims;
+    std::vector<std::string> args{"--output-dir", "out"};
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(i) + "-if00-port0";
+        sims.push_back(std::make_unique<Sim>(dir_.path(), std::to_string(i),
+                                             std::vector<std::string>{"--link", dir_.file(name)}));
+        args.push_back(dir_.file(name));
+    }
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+    int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    winsize size{kRows, kCols, 0, 0};
+    ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &size), 0);
+    pid_t pid = startGang(args, dir_.path(), slave);
+    ::close(slave);
+    std::string screen;
+    for (;;) { // until the program and its workers have closed the terminal
+        pollfd p{master, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = ::poll(&p, 1, kRunTimeoutMs) > 0 ? ::read(master, buf, sizeof buf) : -1;
+        if (n <= 0) {
+            break;
         }
+        screen.append(buf, static_cast<size_t>(n));
     }
+    ::close(master);
+    EXPECT_EQ(waitExit(pid), 0) << kt::readFile(dir_.file("gang.out"));
+    ASSERT_NE(screen.find("6 of 6 boards programmed"), std::string::npos) << screen;
 
-    TEST_F(GangRun, InterruptCancelsEveryTransferOnItsLine) {
-        interruptMidTransfer([](pid_t gang) { ::kill(gang, SIGINT); }, 130);
-    }
-
-    // A service manager stopping the station signals every process at once:
-    // the workers must not take the parent's relay for a second Ctrl-C.
-    TEST_F(GangRun, SignalToEveryProcessStillCancelsOnTheLine) {
-        auto everyProcess = [](pid_t gang) {
-            std::istringstream children(kt::readFile("/proc/" + std::to_string(gang) + "/task/" +
-                                                     std::to_string(gang) + "/children"));
-            ::kill(gang, SIGTERM);
-            for (pid_t worker; children >> worker;) {
-                ::kill(worker, SIGTERM);
+    // Replays the cursor moves: up never past the lines drawn since the
+    // last move, nor more than rows - 1; no line wider than the terminal.
+    size_t drawn = 0, moves = 0, column = 0, widest = 0, badMoves = 0;
+    for (size_t i = 0; i < screen.size(); ++i) {
+        char c = screen[i];
+        if (c == '\033') {
+            size_t end = screen.find_first_of("ABCDHJK", i);
+            ASSERT_NE(end, std::string::npos);
+            if (screen[end] == 'A') {
+                size_t up = std::stoul(screen.substr(i + 2, end - i - 2));
+                badMoves += up > drawn || up > kRows - 1;
+                drawn = 0;
+                ++moves;
             }
-        };
-        interruptMidTransfer(everyProcess, 143);
+            i = end;
+        } else if (c == '\n') {
+            ++drawn;
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            widest = std::max(widest, ++column);
+        }
     }
-
-    // A log that reaches the file size limit fails like a full disk: the run
-    // goes on, the table is printed, the cut row is removed again.
-    TEST_F(GangRun, LogPastTheFileSizeLimitFailsTheRunButKeepsTheTable) {
-        writeSetup(20000);
-        Sim sim(dir_.path(), "a", {});
-        std::string log = kHeader;
-        while (log.size() < 200000) { // larger than a board's output file
-            log += "2026-12-07T15:56:36Z,/dev/ttyUSB0,,,/x.bin,1,ab,0x0,0,0,176,ok,1.0,1\r\n";
-        }
-        kt::writeFile(dir_.file("log.csv"), log);
-        pid_t pid = startGang({"--log", "log.csv", "--output-dir", "out", sim.tty()}, dir_.path(),
-                              -1, log.size() + 10);
-        EXPECT_EQ(waitExit(pid), 1);
-        std::string out = kt::readFile(dir_.file("gang.out"));
-        EXPECT_NE(out.find("1 of 1 boards programmed\n"), std::string::npos) << out;
-        EXPECT_NE(out.find("kelvo_pgtool_gang: cannot write log file log.csv: File too large\n"),
-                  std::string::npos)
-            << out;
-        EXPECT_EQ(kt::readFile(dir_.file("log.csv")), log);
-        EXPECT_EQ(sim.flash().substr(0, image_.size()), image_);
-    }
-
-    // A second run on ports that the first is programming takes nothing from
-    // it: it names the holder and stops before any traffic, without a row.
-    TEST_F(GangRun, PortsHeldByAnotherRunStopTheRunBeforeAnyTraffic) {
-        writeSetup(60000, 115200);
-        Sim a(dir_.path(), "a", {"--baud-model"});
-        Sim b(dir_.path(), "b", {"--baud-model"});
-        Sim idle(dir_.path(), "idle", {});
-        pid_t first =
-            startGang({"--log", "log.csv", "--output-dir", "out", a.tty(), b.tty()}, dir_.path());
-        ASSERT_TRUE(waitFor(
-            [&] {
-                return kt::readFile(dir_.file("out/" + label(b) + ".log")).find("Downloading") !=
-                       std::string::npos;
-            },
-            std::chrono::seconds(60)));
-        std::string workers = kt::readFile("/proc/" + std::to_string(first) + "/task/" +
-                                           std::to_string(first) + "/children");
-        kt::RunResult second =
-            gang({"--log", "log.csv", "--output-dir", "out2", idle.tty(), a.tty(), b.tty()});
-        EXPECT_EQ(second.exit_code, 2) << second.err;
-        EXPECT_EQ(second.out, "");
-        std::istringstream lines(second.err);
-        std::string line;
-        for (const Sim *sim : {&a, &b}) {
-            ASSERT_TRUE(std::getline(lines, line)) << second.err;
-            std::string start = "kelvo_pgtool_gang: " + sim->tty() + ": busy, locked by process ";
-            EXPECT_EQ(line.compare(0, start.size(), start), 0) << line;
-            std::istringstream rest(line.substr(std::min(line.size(), start.size())));
-            std::string pid, name;
-            rest >> pid >> name;
-            EXPECT_NE((" " + workers).find(" " + pid + " "), std::string::npos) << workers;
-            EXPECT_EQ(name, "(kelvo_pgtool_ga)");
-        }
-        ASSERT_TRUE(std::getline(lines, line));
-        EXPECT_EQ(line, "kelvo_pgtool_gang: nothing was sent to any port");
-        EXPECT_FALSE(kt::fileExists(dir_.file("out2")));
-
-        EXPECT_EQ(waitExit(first), 0) << kt::readFile(dir_.file("gang.out"));
-        EXPECT_EQ(split(kt::readFile(dir_.file("log.csv")), '\n').size(), 3u);
-        expectLogRow(a.tty(), "176", "ok");
-        expectLogRow(b.tty(), "176", "ok");
-        EXPECT_EQ(idle.commandLog(), "");
-        EXPECT_EQ(a.flash().substr(0, image_.size()), image_);
-        EXPECT_EQ(b.flash().substr(0, image_.size()), image_);
-    }
-
-    // What a terminal of 5 rows and 40 columns receives while six ports with
-    // long names are programmed: the frame never scrolls, no line is wider.
-    TEST_F(GangRun, LiveViewAndTableFitASmallTerminal) {
-        const size_t kRows = 5, kCols = 40;
-        writeSetup(20000);
-        std::vector<std::unique_ptr<Sim>> sims;
-        std::vector<std::string> args{"--output-dir", "out"};
-        for (int i = 0; i < 6; ++i) {
-            std::string name =
-                "usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(i) + "-if00-port0";
-            sims.push_back(
-                std::make_unique<Sim>(dir_.path(), std::to_string(i),
-                                      std::vector<std::string>{"--link", dir_.file(name)}));
-            args.push_back(dir_.file(name));
-        }
-        int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
-        int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        winsize size{kRows, kCols, 0, 0};
-        ASSERT_EQ(::ioctl(slave, TIOCSWINSZ, &size), 0);
-        pid_t pid = startGang(args, dir_.path(), slave);
-        ::close(slave);
-        std::string screen;
-        for (;;) { // until the program and its workers have closed the terminal
-            pollfd p{master, POLLIN, 0};
-            char buf[4096];
-            ssize_t n = ::poll(&p, 1, kRunTimeoutMs) > 0 ? ::read(master, buf, sizeof buf) : -1;
-            if (n <= 0) {
-                break;
-            }
-            screen.append(buf, static_cast<size_t>(n));
-        }
-        ::close(master);
-        EXPECT_EQ(waitExit(pid), 0) << kt::readFile(dir_.file("gang.out"));
-        ASSERT_NE(screen.find("6 of 6 boards programmed"), std::string::npos) << screen;
-
-        // Replays the cursor moves: up never past the lines drawn since the
-        // last move, nor more than rows - 1; no line wider than the terminal.
-        size_t drawn = 0, moves = 0, column = 0, widest = 0, badMoves = 0;
-        for (size_t i = 0; i < screen.size(); ++i) {
-            char c = screen[i];
-            if (c == '\033') {
-                size_t end = screen.find_first_of("ABCDHJK", i);
-                ASSERT_NE(end, std::string::npos);
-                if (screen[end] == 'A') {
-                    size_t up = std::stoul(screen.substr(i + 2, end - i - 2));
-                    badMoves += up > drawn || up > kRows - 1;
-                    drawn = 0;
-                    ++moves;
-                }
-                i = end;
-            } else if (c == '\n') {
-                ++drawn;
-                column = 0;
-            } else if (c == '\r') {
-                column = 0;
-            } else {
-                widest = std::max(widest, ++column);
-            }
-        }
-        EXPECT_GT(moves, 0u);
-        EXPECT_EQ(badMoves, 0u) << screen;
-        EXPECT_LT(widest, kCols) << screen;
-        EXPECT_EQ(screen.find("/usb-FTDI"), std::string::npos) << screen;
-    }
+    EXPECT_GT(moves, 0u);
+    EXPECT_EQ(badMoves, 0u) << screen;
+    EXPECT_LT(widest, kCols) << screen;
+    EXPECT_EQ(screen.find("/usb-FTDI"), std::string::npos) << screen;
+}
 
 } // namespace

@@ -243,9 +243,16 @@ TEST(GangBoardLog, NeverOpensAnExistingNameOrLink) {
     }
     EXPECT_EQ(kt::readFile(dir.file("a-1.log")), "earlier run\n");
     EXPECT_EQ(kt::readFile(dir.file("victim")), "keep\n");
-    gang::BoardIdentity nowhere;
-    nowhere.logFile = dir.file("missing/a-1.log");
+    // The run directory comes with its first board, but no deeper.
+    gang::BoardIdentity first;
+    first.logFile = dir.file("run/a-1.log");
     std::string error;
+    int fd = gang::createBoardLog(&first, &error);
+    EXPECT_GE(fd, 0) << error;
+    ::close(fd);
+    EXPECT_TRUE(kt::fileExists(dir.file("run/a-1.log")));
+    gang::BoardIdentity nowhere;
+    nowhere.logFile = dir.file("missing/deeper/a-1.log");
     EXPECT_EQ(gang::createBoardLog(&nowhere, &error), -1);
     EXPECT_NE(error.find("cannot create " + nowhere.logFile), std::string::npos) << error;
 }

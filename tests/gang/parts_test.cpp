@@ -254,7 +254,17 @@ TEST(GangBoardLog, NeverOpensAnExistingNameOrLink) {
     gang::BoardIdentity nowhere;
     nowhere.logFile = dir.file("missing/deeper/a-1.log");
     EXPECT_EQ(gang::createBoardLog(&nowhere, &error), -1);
-    EXPECT_NE(error.find("cannot create " + nowhere.logFile), std::string::npos) << error;
+    EXPECT_EQ(error, "cannot create output directory " + dir.file("missing/deeper") +
+                         ": No such file or directory");
+    // Named at the start, made by someone else before the first board: not
+    // written into unless it is the user's own.
+    ASSERT_EQ(::mkdir(dir.file("loose").c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(dir.file("loose").c_str(), 0777), 0);
+    gang::BoardIdentity loose;
+    loose.logFile = dir.file("loose/a-1.log");
+    EXPECT_EQ(gang::createBoardLog(&loose, &error), -1);
+    EXPECT_NE(error.find("writable by every user"), std::string::npos) << error;
+    EXPECT_FALSE(kt::fileExists(dir.file("loose/a-1.log")));
 }
 
 TEST_F(GangSysfs, AllListsTheAdapterPortsSorted) {

@@ -36,6 +36,9 @@ std::string testComments(const BoardResult &result) {
     if (result.resultCode >= 0) {
         text += " result=" + std::to_string(result.resultCode);
     }
+    for (const auto &value : result.values) {
+        text += " " + value.first + "=" + value.second;
+    }
     return text;
 }
 

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace factory {
 namespace cfx {
@@ -41,6 +43,8 @@ struct BoardResult {
     std::string flashOffset; // as in the settings, "0x10000"
     std::string reason;      // failure text, empty on success
     int resultCode = -1;     // the core's result, -1 when there is none
+    // Values written into the unit (name, text), told with its test.
+    std::vector<std::pair<std::string, std::string>> values;
     WallTime start{}, end{};
 };
 

@@ -30,5 +30,8 @@ int main(int argc, char **argv) {
     case gang::ParseOutcome::Run:
         break;
     }
+    if (options.uniqueStatus) {
+        return gang::printUniqueStatus(options);
+    }
     return options.watch ? gang::runWatch(options) : gang::runOneShot(options);
 }

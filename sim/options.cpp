@@ -48,6 +48,7 @@ enum OptionId {
     kBoardInterval,
     kFaultyBoards,
     kBootLog,
+    kStuckByte,
 };
 
 const option kLongOptions[] = {
@@ -87,6 +88,7 @@ const option kLongOptions[] = {
     {"board-interval", required_argument, nullptr, kBoardInterval},
     {"faulty-boards", required_argument, nullptr, kFaultyBoards},
     {"boot-log", no_argument, nullptr, kBootLog},
+    {"stuck-byte", required_argument, nullptr, kStuckByte},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -147,6 +149,7 @@ const NumberOption kNumberOptions[] = {
     {kLateAckAfter, 0, 1LL << 30, "--late-ack-after-blocks wants a block count"},
     {kStaleNakAfter, 0, 1LL << 30, "--stale-nak-after-blocks wants a block count"},
     {kBoards, 1, 1000000, "--boards wants a board count from 1 to 1000000"},
+    {kStuckByte, 0, 256LL << 20, "--stuck-byte wants a flash offset from 0 to 268435456"},
 };
 
 void storeNumber(int id, long long n, SimOptions &o) {
@@ -180,6 +183,9 @@ void storeNumber(int id, long long n, SimOptions &o) {
         return;
     case kBoards:
         o.bay.boards = static_cast<long>(n);
+        return;
+    case kStuckByte:
+        o.xmodem.stuckByte = n;
         return;
     }
 }
@@ -409,6 +415,8 @@ Faults:
                             damage the block after it on the wire (once each)
   --boot-log                not in download mode: print a boot banner at 115200
                             when inserted and every 3 seconds, answer nothing
+  --stuck-byte OFFSET       the flash byte at OFFSET keeps what it held when
+                            an XModem transfer writes it (a worn cell)
 )";
 }
 

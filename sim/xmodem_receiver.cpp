@@ -295,7 +295,13 @@ bool XmodemReceiver::storeBlock(const uint8_t *data, size_t size) {
         (fits == 0 || !std::all_of(data + fits, data + size, [](uint8_t b) { return b == 0; }))) {
         return false;
     }
+    uint64_t stuck = static_cast<uint64_t>(faults_.stuckByte);
+    bool hitsStuck = faults_.stuckByte >= 0 && stuck >= at && stuck < at + fits;
+    uint8_t kept = hitsStuck ? *flash_.at(stuck) : 0;
     flash_.write(at, data, fits);
+    if (hitsStuck) {
+        flash_.write(stuck, &kept, 1); // a worn cell keeps what it held
+    }
     written_ += size;
     expected_ = static_cast<uint8_t>(expected_ + 1);
     ++blocks_;

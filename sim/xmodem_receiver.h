@@ -24,6 +24,7 @@ struct XmodemFaults {
     // The next block's ACK follows a stale NAK, and the block after that is
     // damaged on the wire once.
     long staleNakAfterBlocks = -1;
+    long long stuckByte = -1;     // a flash offset whose byte no write changes
 };
 
 enum class XmodemEnd {

@@ -103,7 +103,8 @@ std::string encodeIdentity(const BoardIdentity &id) {
                            {"unit", id.unit},
                            {"usb_serial", id.usb.serial},
                            {"usb_id", id.usb.usbId},
-                           {"log", id.logFile}};
+                           {"log", id.logFile},
+                           {"values", id.values}};
     // Bytes that are no UTF-8 (a port's odd name) are replaced, not thrown.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -123,6 +124,7 @@ bool decodeIdentity(const std::string &text, BoardIdentity *id) {
         id->usb.serial = json.at("usb_serial").get<std::string>();
         id->usb.usbId = json.at("usb_id").get<std::string>();
         id->logFile = json.at("log").get<std::string>();
+        id->values = json.at("values").get<std::vector<std::pair<std::string, std::string>>>();
     } catch (const nlohmann::json::exception &) {
         return false;
     }

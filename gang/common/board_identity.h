@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace gang {
@@ -23,6 +24,9 @@ struct BoardIdentity {
     std::string unit;     // the unit identifier for the factory
     UsbIdentity usb;      // the adapter, read when the board started
     std::string logFile;  // the board's own output
+    // The recipe's per-board values written into it, (name, text) in the
+    // recipe's order; the one that identifies the unit is also its unit.
+    std::vector<std::pair<std::string, std::string>> values;
 };
 
 // What every board of a run shares, fixed before any board starts.

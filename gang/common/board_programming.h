@@ -5,6 +5,7 @@
 
 #include "common/board_identity.h"
 #include "common/download_job.h"
+#include "common/unique_state.h"
 
 namespace gang {
 
@@ -13,7 +14,14 @@ namespace gang {
 constexpr int kNoResult = -1;
 
 // The core's result, or kNoResult. Standard output and error go to the
-// board's log for the download and to /dev/null afterwards.
-int programBoard(const DownloadJob &job, BoardIdentity identity);
+// board's log for the download and to /dev/null afterwards. With the
+// recipe's per-board values, the board's copy of the image holds the
+// values given, else values allocated here; none left: kNoResult, the
+// board untouched.
+int programBoard(const DownloadJob &job, BoardIdentity identity,
+                 const Allocation *given = nullptr);
+
+// The values in the identity, and the identifying one as its unit.
+void giveValues(const UniqueSpec &spec, const Allocation &allocation, BoardIdentity *identity);
 
 } // namespace gang

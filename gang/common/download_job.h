@@ -3,6 +3,7 @@
 #pragma once
 
 #include "KelvoPG_core.h"
+#include "common/unique_values.h"
 
 #include <cstdint>
 #include <string>
@@ -17,6 +18,7 @@ struct DownloadJob {
     std::string imageSha256;  // lower-case hex
     std::string recipeName;   // empty without a recipe
     std::string recipeSha256; // of the recipe file's bytes; empty without one
+    UniqueSpec unique;        // the recipe's per-board values
     DownloadJob() = default;
     ~DownloadJob();
     DownloadJob(const DownloadJob &) = delete;

@@ -39,6 +39,7 @@ factory::cfx::BoardResult factoryResult(const DownloadJob &job, const std::strin
     result.flashOffset = job.record.flash_offset;
     result.reason = kind == factory::cfx::BoardResult::Kind::Passed ? "" : report.outcome;
     result.resultCode = report.finished ? report.result : -1;
+    result.values = report.id.values;
     result.end = std::chrono::system_clock::now();
     result.start = result.end - std::chrono::duration_cast<std::chrono::system_clock::duration>(
                                     std::chrono::duration<double>(report.seconds));

@@ -16,8 +16,8 @@ std::string isoTime(std::time_t t) {
 
 } // namespace
 
-std::vector<CsvColumn> logColumns() {
-    return {{"time"},
+std::vector<CsvColumn> logColumns(const UniqueSpec &unique) {
+    std::vector<CsvColumn> columns = {{"time"},
             {"port"},
             {"adapter_serial"},
             {"usb_id"},
@@ -37,6 +37,10 @@ std::vector<CsvColumn> logColumns() {
             {"board", true},
             {"recipe"},
             {"recipe_sha256"}};
+    for (const UniqueValue &value : unique.values) {
+        columns.emplace_back(value.name.c_str());
+    }
+    return columns;
 }
 
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardRecord &report) {
@@ -44,7 +48,7 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRec
     const DeviceSetting &rec = job.record;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", report.seconds);
-    return {isoTime(report.startWall),
+    std::vector<std::string> row = {isoTime(report.startWall),
             report.id.port,
             report.id.usb.serial,
             report.id.usb.usbId,
@@ -64,6 +68,11 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRec
             std::to_string(report.id.count),
             job.recipeName,
             job.recipeSha256};
+    // A board refused before its values were given has none.
+    for (size_t i = 0; i < job.unique.values.size(); ++i) {
+        row.push_back(i < report.id.values.size() ? report.id.values[i].second : "");
+    }
+    return row;
 }
 
 } // namespace gang

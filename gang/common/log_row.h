@@ -18,7 +18,8 @@ struct LogContext {
     std::string operatorId;
 };
 
-std::vector<CsvColumn> logColumns();
+// The fixed columns, then one per per-board value of the recipe.
+std::vector<CsvColumn> logColumns(const UniqueSpec &unique);
 
 // A board's row; result stays empty until the board has one.
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardRecord &record);

@@ -115,6 +115,8 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
             return ParseOutcome::Version;
         } else if (std::strcmp(arg, "--all") == 0) {
             options->allPorts = true;
+        } else if (std::strcmp(arg, "--unique-status") == 0) {
+            options->uniqueStatus = true;
         } else if (std::strcmp(arg, "--watch") == 0) {
             options->watch = true;
         } else if (takeValue("--log", argc, argv, &i, &options->logFile, error) ||
@@ -136,6 +138,13 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
             return ParseOutcome::UsageError;
         }
     }
+    if (options->uniqueStatus) {
+        if (options->recipeFile.empty() || options->allPorts || !options->ports.empty()) {
+            *error = "--unique-status takes --recipe FILE and nothing else";
+            return ParseOutcome::UsageError;
+        }
+        return ParseOutcome::Run;
+    }
     if (options->allPorts && !options->ports.empty()) {
         *error = "--all takes no ports besides it";
         return ParseOutcome::UsageError;
@@ -152,6 +161,7 @@ const char *usageText() {
        kelvo_pgtool_gang [--log FILE] [--output-dir DIR] [--cfx URL] --all
        kelvo_pgtool_gang --watch [--recipe FILE] [--log FILE] [--station NAME]
                          [--operator ID] [--cfx URL] [NAME=]PORT...
+       kelvo_pgtool_gang --unique-status --recipe FILE
 Writes the image of record.dat (current directory) into the board on every
 PORT at once, one process per port, and prints a result table. NAME=PORT
 shows the port as NAME (a slot of the fixture); otherwise it shows as the
@@ -169,6 +179,8 @@ waits for the board to be taken out, on its own cycle, until q is typed
   --recipe FILE      take the settings from a TOML recipe instead of
                      record.dat; the image must match its sha256
   --watch            run as a production station
+  --unique-status    print, for each per-board value of the recipe, the next
+                     one and how many are left
   --station NAME     the station's name, for the screen and the log
   --operator ID      who runs the station, for the log
   --cfx URL          publish each board's result as CFX messages to the AMQP

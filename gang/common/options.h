@@ -10,6 +10,7 @@ struct Options {
     std::string logFile;   // empty: no traceability log
     std::string outputDir; // empty: gang-<date>-<time>/ in the current directory
     bool allPorts = false;
+    bool uniqueStatus = false;      // print the state of the recipe's per-board values
     bool watch = false;             // the station: every port on its own cycle until q
     std::string recipeFile;         // empty: the settings of record.dat
     std::string station;            // the station's name, for the screen and the log

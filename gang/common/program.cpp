@@ -1,6 +1,7 @@
 #include "common/program.h"
 
 #include "common/log_row.h"
+#include "common/unique_state.h"
 #include "common/port_claim.h"
 #include "common/recipe.h"
 
@@ -58,6 +59,23 @@ bool claimEveryPort(const std::vector<std::string> &ports, std::vector<int> *fds
     return false;
 }
 
+int printUniqueStatus(const Options &options) {
+    DownloadJob job;
+    int loaded = loadJob(options, &job);
+    if (loaded != kExitOk) {
+        return loaded;
+    }
+    if (job.unique.empty()) {
+        return complain(kExitUsage, "recipe " + options.recipeFile + ": no [[unique]] values");
+    }
+    std::string text, error;
+    if (!uniqueStatusText(job.unique, &text, &error)) {
+        return complain(kExitUsage, error);
+    }
+    std::fputs(text.c_str(), stdout);
+    return kExitOk;
+}
+
 namespace {
 
 // The directory that holds path ("." for a bare name).
@@ -98,15 +116,16 @@ bool checkRunDirectories(const Options &options, const std::string &runDir, std:
 
 } // namespace
 
-int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs,
-                   bool laterDirectory) {
+int openRunOutputs(const Options &options, const UniqueSpec &unique, const std::vector<int> &claims,
+                   RunOutputs *outputs, bool laterDirectory) {
     std::string error;
     int status = kExitFailed;
     bool named = laterDirectory && options.outputDir.empty();
     if (named) {
         outputs->runDir = freeRunDirectoryName();
     }
-    if ((options.logFile.empty() || outputs->log.open(options.logFile, logColumns(), &error)) &&
+    if ((options.logFile.empty() ||
+         outputs->log.open(options.logFile, logColumns(unique), &error)) &&
         (named || createRunDirectory(options.outputDir, &outputs->runDir, &error))) {
         status = kExitUsage;
         if (checkRunDirectories(options, outputs->runDir, &error)) {

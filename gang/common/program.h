@@ -6,6 +6,7 @@
 #include "common/download_job.h"
 #include "common/factory_report.h"
 #include "common/options.h"
+#include "common/unique_values.h"
 
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ int usageError(const std::string &why);
 // the exit status after the message (2 for a refused recipe or no record.dat).
 int loadJob(const Options &options, DownloadJob *job);
 
+// --unique-status: each per-board value of the recipe with the next one
+// and how many are left. 0, or 2 after the reason.
+int printUniqueStatus(const Options &options);
+
 // Takes every port before any is programmed: a port held by another
 // program, or a device that is no serial line, is the station's problem,
 // not a board's failure. Then prints one line per such port and that
@@ -45,8 +50,9 @@ struct RunOutputs {
 // prints why, lets go of the claimed ports and returns the exit status
 // (kExitUsage for a directory refused as unsafe). With laterDirectory, a
 // default run directory is only named: its first board creates it.
-int openRunOutputs(const Options &options, const std::vector<int> &claims, RunOutputs *outputs,
-                   bool laterDirectory = false);
+// The log has a column per value of unique.
+int openRunOutputs(const Options &options, const UniqueSpec &unique, const std::vector<int> &claims,
+                   RunOutputs *outputs, bool laterDirectory = false);
 
 // After the run: the factory link's closing line on standard output, its
 // warnings on standard error, the log closed. false when the log failed.

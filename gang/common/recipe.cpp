@@ -1,8 +1,11 @@
 #include "common/recipe.h"
 
+#include "common/unique_state.h"
+
 #include <toml++/toml.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -60,6 +63,7 @@ bool readFile(const std::string &path, std::string *bytes, std::string *error) {
 // Every key known, every required key there, each of its type.
 bool checkKeys(const toml::table &table, std::string *error) {
     std::set<std::string> known = {"name", "baudrate"};
+    const std::set<std::string> optional = {"name", "unique", "unique_state"};
     for (const char *key : kStringKeys) {
         known.insert(key);
     }
@@ -68,13 +72,13 @@ bool checkKeys(const toml::table &table, std::string *error) {
     }
     for (const auto &entry : table) {
         std::string key(entry.first.str());
-        if (known.count(key) == 0) {
+        if (known.count(key) == 0 && optional.count(key) == 0) {
             *error = "unknown key \"" + key + "\"";
             return false;
         }
     }
     for (const std::string &key : known) {
-        if (key != "name" && !table.contains(key)) {
+        if (optional.count(key) == 0 && !table.contains(key)) {
             *error = "missing key \"" + key + "\"";
             return false;
         }
@@ -159,6 +163,8 @@ bool loadImage(const toml::table &table, DownloadJob *job, std::string *error) {
         *error = "the settings are refused (see above)";
         return false;
     }
+    std::free(job->image); // a job read again
+    job->image = nullptr;
     if (kelvo_read_image_file(rec.image, &job->image, &job->imageSize) != KELVO_SUCCESS) {
         *error = std::string("cannot read the image ") + rec.image;
         return false;
@@ -176,6 +182,20 @@ bool loadImage(const toml::table &table, DownloadJob *job, std::string *error) {
     return true;
 }
 
+// The per-board values: placed in the image, their state matching.
+bool loadUniqueValues(const toml::table &table, const std::string &recipeDir, DownloadJob *job,
+                      std::string *error) {
+    ImagePlace place;
+    uint32_t offset = 0;
+    std::sscanf(job->record.flash_offset, "0x%x", &offset); // checked by the core
+    place.flashOffset = offset;
+    place.imageSize = job->imageSize;
+    place.keepSysData = job->record.keep_sys_data != 0;
+    place.keepWifiData = job->record.keep_wifi_data != 0;
+    return parseUniqueValues(table, recipeDir, place, &job->unique, error) &&
+           (job->unique.empty() || checkUniqueState(job->unique, error));
+}
+
 } // namespace
 
 bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
@@ -186,7 +206,8 @@ bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
         std::string image = table["image"].value_or<std::string>("");
         std::string imagePath =
             !image.empty() && image[0] == '/' ? image : directoryOf(path) + "/" + image;
-        ok = fillRecord(table, imagePath, &job->record, &why) && loadImage(table, job, &why);
+        ok = fillRecord(table, imagePath, &job->record, &why) && loadImage(table, job, &why) &&
+             loadUniqueValues(table, directoryOf(path), job, &why);
     }
     if (!ok) {
         *error = "recipe " + path + ": " + why;

@@ -52,6 +52,8 @@ class Supervisor {
     using Body = std::function<void(pid_t parent, int statusFd)>;
     bool start(size_t i, int keepFd, const std::vector<int> &closeFds, const Body &body,
                std::string *error);
+    // Child i will not be started: it counts as ended.
+    void skip(size_t i);
 
     // One turn: waits up to timeoutMs for a message, a signal or extraFd
     // (-1: none), passes on a signal as a cancel, reads and reaps, kills

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/board_identity.h"
+#include "common/unique_state.h"
 
 #include <chrono>
 #include <string>
@@ -17,6 +18,10 @@ struct Board {
     std::string label;    // short name on screen
     std::string resolved; // the device it named at the start of the run
     int claimFd = -1;     // the port held for the worker until it starts
+    // The recipe's per-board values, allocated before any board starts;
+    // valuesRefused: why there are none for this board (it is not started).
+    Allocation values;
+    std::string valuesRefused;
 
     BoardRecord record; // who the board is, as its worker found it, and its result
     SteadyTime start{};

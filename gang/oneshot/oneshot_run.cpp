@@ -75,6 +75,30 @@ IdentityContext identityContext(const std::vector<Board> &boards, const RunOutpu
     return context;
 }
 
+// The one board of port i, with its values.
+BoardIdentity boardIdentity(const DownloadJob &job, const IdentityContext &context,
+                            const Board &board, size_t i) {
+    BoardIdentity identity = makeIdentity(context, i, 1);
+    if (!job.unique.empty() && board.valuesRefused.empty()) {
+        giveValues(job.unique, board.values, &identity);
+    }
+    return identity;
+}
+
+// Each board's values, committed before any board is touched; a board
+// without values is not started.
+void allocateAll(const DownloadJob &job, std::vector<Board> *boards) {
+    if (job.unique.empty()) {
+        return;
+    }
+    for (Board &board : *boards) {
+        std::string error;
+        if (!allocateValues(job.unique, board.port, &board.values, &error)) {
+            board.valuesRefused = error;
+        }
+    }
+}
+
 // Every board's worker at once, followed to the end: the display, the
 // log row and the factory's messages of each board.
 class OneShot : public ChildEvents {
@@ -156,21 +180,23 @@ class OneShot : public ChildEvents {
 
     bool startWorker(size_t i, const std::vector<int> &claims) {
         Board &board = boards_[i];
-        board.record.id = makeIdentity(context_, i, 1);
+        board.record.id = boardIdentity(job_, context_, board, i);
         board.record.startWall = std::time(nullptr);
         board.start = std::chrono::steady_clock::now();
         const DownloadJob &job = job_;
         const IdentityContext &context = context_;
-        std::string error;
-        bool started = supervisor_.start(
-            i, claims[i], claims,
-            [&job, &context, i](pid_t parent, int statusFd) {
-                becomeChild(parent, statusFd);
-                programBoard(job, makeIdentity(context, i, 1));
-                ::_exit(0);
-            },
-            &error);
+        const Allocation *values = job.unique.empty() ? nullptr : &board.values;
+        std::string error = board.valuesRefused;
+        bool started = error.empty() && supervisor_.start(
+                                            i, claims[i], claims,
+                                            [&job, &context, i, values](pid_t parent, int statusFd) {
+                                                becomeChild(parent, statusFd);
+                                                programBoard(job, makeIdentity(context, i, 1), values);
+                                                ::_exit(0);
+                                            },
+                                            &error);
         if (!started) {
+            supervisor_.skip(i);
             conclude(&board, Outcome::Failed, error);
         }
         return started;
@@ -255,7 +281,7 @@ int runOneShot(const Options &options) {
     names.resize(ports.size()); // --all names none
     std::vector<Board> boards = makeBoards(ports, names, resolved, claims);
     RunOutputs out;
-    if (int status = openRunOutputs(options, claims, &out); status != kExitOk) {
+    if (int status = openRunOutputs(options, job.unique, claims, &out); status != kExitOk) {
         return status;
     }
     factory::FactoryLink &link = out.link;
@@ -281,9 +307,10 @@ int runOneShot(const Options &options) {
         link.boardEnded(transactions[slot],
                         factoryResult(job, recipe, resultKind(board.outcome), board.record));
     });
+    allocateAll(job, &boards);
     auto now = std::chrono::system_clock::now();
     for (size_t i = 0; i < boards.size(); ++i) {
-        transactions[i] = link.boardStarted(factoryUnit(makeIdentity(context, i, 1)), now);
+        transactions[i] = link.boardStarted(factoryUnit(boardIdentity(job, context, boards[i], i)), now);
     }
     int signal = oneShot.run();
     // A row reaching the last column would wrap on some terminals.

@@ -39,7 +39,10 @@ std::string centred(const std::string &text, int width) {
 }
 
 std::string boardNumber(const SlotState &slot) {
-    return slot.board > 0 ? "#" + std::to_string(slot.board) + " " : "";
+    if (slot.board <= 0) {
+        return "";
+    }
+    return (slot.unit.empty() ? "" : slot.unit + " ") + "#" + std::to_string(slot.board) + " ";
 }
 
 // The slots' labels as their tiles' headings show them: long names such as

@@ -220,8 +220,16 @@ class Station : public ChildEvents {
         if (setup_.observer != nullptr) {
             setup_.observer->boardStarted(board.record);
         }
+        const BoardIdentity &id = board.record.id;
+        slot.unit = identifiesUnit(job_.unique) && !id.values.empty() ? id.unit : "";
+        std::string values;
+        for (const auto &value : id.values) {
+            values += (values.empty() ? " (" : " ") + value.first + "=" + value.second;
+        }
         if (shown) {
-            view_->slotEvent(state_, i, "board " + std::to_string(slot.board) + " programming");
+            view_->slotEvent(state_, i,
+                             "board " + std::to_string(slot.board) + " programming" +
+                                 (values.empty() ? "" : values + ")"));
         }
     }
 

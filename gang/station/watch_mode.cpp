@@ -163,7 +163,8 @@ int runWatch(const Options &options) {
     setup.identity.labels = slotLabels(setup.identity.ports, names);
     setup.station = options.station;
     RunOutputs out;
-    if (int status = openRunOutputs(options, setup.claims, &out, true); status != kExitOk) {
+    if (int status = openRunOutputs(options, job.unique, setup.claims, &out, true);
+        status != kExitOk) {
         return status;
     }
     setup.identity.runDir = out.runDir;

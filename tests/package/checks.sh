@@ -242,7 +242,7 @@ kelvo_check_gang_completion() { # script
   kelvo_completion_fixture "$t"
   dev=$t/dev w=$t/work
   local e="kelvo_expect_completion $1 _kelvo_pgtool_gang $dev $w"
-  $e "--all --cfx --cfx-handle --cfx-spool --help --log --operator --output-dir --recipe --station --version --watch" \
+  $e "--all --cfx --cfx-handle --cfx-spool --help --log --operator --output-dir --recipe --station --unique-status --version --watch" \
     kelvo_pgtool_gang - || rc=1
   $e "images" kelvo_pgtool_gang --watch --recipe "" || rc=1
   $e "amqp:// amqps://" kelvo_pgtool_gang --cfx "" || rc=1

@@ -23,8 +23,8 @@ std::string outcomeText(const std::string &logFile, int result) {
     if (result == KELVO_SUCCESS) {
         return "ok";
     }
-    std::string why = result == KELVO_INTERRUPTED ? "interrupted"
-                                                  : failureReason(readWhole(logFile), result);
+    std::string why =
+        result == KELVO_INTERRUPTED ? "interrupted" : failureReason(readWhole(logFile), result);
     return "used by a failed board (" + why + ")";
 }
 

@@ -187,14 +187,15 @@ class OneShot : public ChildEvents {
         const IdentityContext &context = context_;
         const Allocation *values = job.unique.empty() ? nullptr : &board.values;
         std::string error = board.valuesRefused;
-        bool started = error.empty() && supervisor_.start(
-                                            i, claims[i], claims,
-                                            [&job, &context, i, values](pid_t parent, int statusFd) {
-                                                becomeChild(parent, statusFd);
-                                                programBoard(job, makeIdentity(context, i, 1), values);
-                                                ::_exit(0);
-                                            },
-                                            &error);
+        bool started =
+            error.empty() && supervisor_.start(
+                                 i, claims[i], claims,
+                                 [&job, &context, i, values](pid_t parent, int statusFd) {
+                                     becomeChild(parent, statusFd);
+                                     programBoard(job, makeIdentity(context, i, 1), values);
+                                     ::_exit(0);
+                                 },
+                                 &error);
         if (!started) {
             supervisor_.skip(i);
             conclude(&board, Outcome::Failed, error);
@@ -310,7 +311,8 @@ int runOneShot(const Options &options) {
     allocateAll(job, &boards);
     auto now = std::chrono::system_clock::now();
     for (size_t i = 0; i < boards.size(); ++i) {
-        transactions[i] = link.boardStarted(factoryUnit(boardIdentity(job, context, boards[i], i)), now);
+        transactions[i] =
+            link.boardStarted(factoryUnit(boardIdentity(job, context, boards[i], i)), now);
     }
     int signal = oneShot.run();
     // A row reaching the last column would wrap on some terminals.

@@ -1,5 +1,8 @@
 // The recipe's per-board values in-process: what is refused when the
 // recipe is read, the bytes of each format, and the allocation state.
+#include "common/board_programming.h"
+#include "common/factory_report.h"
+#include "common/log_row.h"
 #include "common/recipe.h"
 #include "common/unique_state.h"
 #include "kelvo_test.h"
@@ -192,6 +195,32 @@ TEST_F(UniqueRecipe, EachFormatWritesItsBytesAndAllocationGoesOnAcrossProcesses)
               std::string::npos)
         << error;
     EXPECT_EQ(kt::readFile(dir_.file("state")), state);
+}
+
+TEST_F(UniqueRecipe, ABoardsValuesReachItsLogRowAndItsFactoryMessages) {
+    gang::DownloadJob job;
+    std::string error;
+    ASSERT_TRUE(load(recipe(std::string(kCounter) +
+                            "first = 7\nlast = 9\nformat = \"dec:3\"\nidentifies_unit = true\n"
+                            "[[unique]]\nname = \"k\"\nkind = \"list\"\noffset = \"0x1200\"\n"
+                            "file = \"keys.txt\"\nwidth = 4\n"),
+                     &job, &error))
+        << error;
+    gang::Allocation allocation{{1, 0}, {"008", "00112233"}};
+    gang::BoardRecord record;
+    record.id.unit = "A50285BI"; // the adapter's serial number gives way
+    gang::giveValues(job.unique, allocation, &record.id);
+    EXPECT_EQ(gang::factoryUnit(record.id).identifier, "008");
+    auto result = gang::factoryResult(job, "fw", factory::cfx::BoardResult::Kind::Passed, record);
+    auto tested = factory::cfx::unitsTestedBody("t", gang::factoryUnit(record.id), result);
+    EXPECT_EQ(tested["TestedUnits"][0]["UnitIdentifier"], "008");
+    std::string comments = tested["TestedUnits"][0]["Tests"][0]["Comments"];
+    EXPECT_NE(comments.find(" sn=008 k=00112233"), std::string::npos) << comments;
+    std::vector<gang::CsvColumn> columns = gang::logColumns(job.unique);
+    std::vector<std::string> row = gang::stationLogRow({&job, "", ""}, record);
+    ASSERT_EQ(row.size(), columns.size());
+    EXPECT_EQ(columns[columns.size() - 2].name + "=" + row[row.size() - 2], "sn=008");
+    EXPECT_EQ(columns.back().name + "=" + row.back(), "k=00112233");
 }
 
 } // namespace

@@ -216,13 +216,16 @@ void BootLoader::handleLine(const std::string &raw) {
 }
 
 void BootLoader::dispatch(const Command &command) {
+    if (!sleepFor(thinkTime(command))) {
+        return;
+    }
     switch (command.kind) {
     case CommandKind::ReadWord:
         readWord(command);
         return;
     case CommandKind::WriteWord:
         words_[command.address] = static_cast<uint32_t>(command.value);
-        line_.reply(kOk);
+        answer(kOk);
         return;
     case CommandKind::Ping:
         ping();
@@ -248,7 +251,7 @@ void BootLoader::dispatch(const Command &command) {
 
 void BootLoader::replyError(const std::string &reason) {
     note("error: " + reason);
-    line_.reply("ERR " + reason + "\r\n");
+    answer("ERR " + reason + "\r\n");
 }
 
 std::string BootLoader::readWordReply(uint64_t address) const {
@@ -281,14 +284,14 @@ int BootLoader::expectedPin() const {
 }
 
 void BootLoader::readWord(const Command &command) {
-    line_.reply(readWordReply(command.address));
+    answer(readWordReply(command.address));
 }
 
 void BootLoader::ping() {
     if (faults().noPing) {
         return;
     }
-    line_.reply(faults().pingExtra ? "ping\r\n" : "ping");
+    answer(faults().pingExtra ? "ping\r\n" : "ping");
 }
 
 // The host closes its port right after "ucfg", which discards its pending
@@ -324,7 +327,55 @@ void BootLoader::lineConfig(const Command &command) {
         return;
     }
     bay_.setRate(rate);
-    line_.reply(kOk);
+    answer(kOk);
+}
+
+// What the chip spends on a command before its reply: the same for every
+// command, and a hash query's digest over the bytes it hashes on top.
+Clock::duration BootLoader::thinkTime(const Command &command) const {
+    auto think = Micros(options_.timing.thinkUs);
+    if (command.kind == CommandKind::HashQuery) {
+        think +=
+            Micros(static_cast<long long>(command.number / 1024) * options_.timing.hashUsPerKib);
+    }
+    return think;
+}
+
+// A command's reply: written as one burst after the turnaround, which the
+// adapter hands to the host in packets, each one latency after the last.
+// The fault switches split it by a pause or let a tail follow it late.
+void BootLoader::answer(const std::string &bytes) {
+    std::string first = bytes, second;
+    if (faults().splitReplyMs > 0 && bytes.size() > 1) {
+        first = bytes.substr(0, bytes.size() / 2);
+        second = bytes.substr(bytes.size() / 2);
+    }
+    if (!deliver(first, true)) {
+        return;
+    }
+    if (!second.empty() && (!sleepFor(Millis(faults().splitReplyMs)) || !deliver(second, false))) {
+        return;
+    }
+    if (faults().lateTailMs > 0 && sleepFor(Millis(faults().lateTailMs))) {
+        note("late tail after the reply");
+        deliver("\r\n", false);
+    }
+}
+
+bool BootLoader::deliver(const std::string &bytes, bool turnaround) {
+    const ReplyTiming &t = options_.timing;
+    size_t packet = t.usbLatencyUs > 0 ? static_cast<size_t>(t.usbPacket) : bytes.size();
+    for (size_t at = 0; at < bytes.size(); at += packet) {
+        std::string piece = bytes.substr(at, packet);
+        if (t.usbLatencyUs > 0 && !sleepFor(Micros(t.usbLatencyUs))) {
+            return false;
+        }
+        bool sent = turnaround && at == 0 ? line_.reply(piece) : line_.send(piece);
+        if (!sent) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void BootLoader::acknowledgeErase() {
@@ -335,7 +386,7 @@ void BootLoader::acknowledgeErase() {
     if (faults().eraseNoAck) {
         return;
     }
-    line_.reply(faults().eraseExtra ? "OK\r\n" : kOk);
+    answer(faults().eraseExtra ? "OK\r\n" : kOk);
 }
 
 void BootLoader::chipErase(const Command &) {
@@ -376,6 +427,10 @@ void BootLoader::flashWrite(const Command &command) {
         replyError("out of range");
         return;
     }
+    // The region is made ready before the offer to receive goes out.
+    if (!sleepFor(Millis(options_.timing.fwdPrepareMs))) {
+        return;
+    }
     XmodemReceiver receiver(line_, flash_, xmodemFaults());
     XmodemResult result = receiver.receive(command.address);
     if (result.end != XmodemEnd::NoStart && result.end != XmodemEnd::LineGone) {
@@ -388,7 +443,7 @@ void BootLoader::flashWrite(const Command &command) {
     }
     note("fwd: " + std::to_string(result.bytesWritten) + " bytes written");
     if (result.end == XmodemEnd::Completed && !faults().noWriteOk) {
-        line_.reply(kOk);
+        answer(kOk);
     }
 }
 
@@ -409,7 +464,7 @@ void BootLoader::hashQuery(const Command &command) {
     if (faults().wrongDigest) {
         digest[0] ^= 0xFF;
     }
-    line_.reply(kDigestPrefix + std::string(reinterpret_cast<char *>(digest), sizeof digest));
+    answer(kDigestPrefix + std::string(reinterpret_cast<char *>(digest), sizeof digest));
 }
 
 } // namespace sim

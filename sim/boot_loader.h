@@ -50,6 +50,11 @@ class BootLoader {
     void flashWrite(const Command &command);
     void hashQuery(const Command &command);
 
+    Clock::duration thinkTime(const Command &command) const;
+    void answer(const std::string &bytes);
+    // Bytes of a reply in the adapter's packets; turnaround: the first
+    // waits the chip's turnaround. False when the line is gone.
+    bool deliver(const std::string &bytes, bool turnaround);
     void acknowledgeErase();
     void replyError(const std::string &reason);
     std::string readWordReply(uint64_t address) const;

@@ -49,6 +49,14 @@ enum OptionId {
     kFaultyBoards,
     kBootLog,
     kStuckByte,
+    kThinkUs,
+    kHashUsPerKib,
+    kFwdPrepareMs,
+    kUsbLatencyUs,
+    kUsbPacket,
+    kRealisticTiming,
+    kSplitReplyMs,
+    kLateTailMs,
 };
 
 const option kLongOptions[] = {
@@ -89,6 +97,14 @@ const option kLongOptions[] = {
     {"faulty-boards", required_argument, nullptr, kFaultyBoards},
     {"boot-log", no_argument, nullptr, kBootLog},
     {"stuck-byte", required_argument, nullptr, kStuckByte},
+    {"think-us", required_argument, nullptr, kThinkUs},
+    {"hash-us-per-kib", required_argument, nullptr, kHashUsPerKib},
+    {"fwd-prepare-ms", required_argument, nullptr, kFwdPrepareMs},
+    {"usb-latency-us", required_argument, nullptr, kUsbLatencyUs},
+    {"usb-packet", required_argument, nullptr, kUsbPacket},
+    {"realistic-timing", no_argument, nullptr, kRealisticTiming},
+    {"split-reply-ms", required_argument, nullptr, kSplitReplyMs},
+    {"late-tail-ms", required_argument, nullptr, kLateTailMs},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -150,6 +166,13 @@ const NumberOption kNumberOptions[] = {
     {kStaleNakAfter, 0, 1LL << 30, "--stale-nak-after-blocks wants a block count"},
     {kBoards, 1, 1000000, "--boards wants a board count from 1 to 1000000"},
     {kStuckByte, 0, 256LL << 20, "--stuck-byte wants a flash offset from 0 to 268435456"},
+    {kThinkUs, 0, kMaxMs * 1000, "--think-us wants microseconds from 0 to 3600000000"},
+    {kHashUsPerKib, 0, 1000000, "--hash-us-per-kib wants microseconds from 0 to 1000000"},
+    {kFwdPrepareMs, 0, kMaxMs, "--fwd-prepare-ms wants milliseconds from 0 to 3600000"},
+    {kUsbLatencyUs, 0, 1000000, "--usb-latency-us wants microseconds from 0 to 1000000"},
+    {kUsbPacket, 1, 4096, "--usb-packet wants a byte count from 1 to 4096"},
+    {kSplitReplyMs, 0, kMaxMs, "--split-reply-ms wants milliseconds from 0 to 3600000"},
+    {kLateTailMs, 0, kMaxMs, "--late-tail-ms wants milliseconds from 0 to 3600000"},
 };
 
 void storeNumber(int id, long long n, SimOptions &o) {
@@ -186,6 +209,27 @@ void storeNumber(int id, long long n, SimOptions &o) {
         return;
     case kStuckByte:
         o.xmodem.stuckByte = n;
+        return;
+    case kThinkUs:
+        o.timing.thinkUs = static_cast<long>(n);
+        return;
+    case kHashUsPerKib:
+        o.timing.hashUsPerKib = static_cast<long>(n);
+        return;
+    case kFwdPrepareMs:
+        o.timing.fwdPrepareMs = static_cast<long>(n);
+        return;
+    case kUsbLatencyUs:
+        o.timing.usbLatencyUs = static_cast<long>(n);
+        return;
+    case kUsbPacket:
+        o.timing.usbPacket = static_cast<long>(n);
+        return;
+    case kSplitReplyMs:
+        o.faults.splitReplyMs = static_cast<long>(n);
+        return;
+    case kLateTailMs:
+        o.faults.lateTailMs = static_cast<long>(n);
         return;
     }
 }
@@ -312,6 +356,19 @@ bool *switchFor(int id, SimOptions &o) {
     return nullptr;
 }
 
+// A board as measured on the bench: 1 ms to parse and answer a command,
+// SHA-256 at about 10 MB/s, 20 ms to make a region ready for a write, and
+// a USB adapter in low-latency mode (1 ms packets of 62 bytes).
+ReplyTiming realisticTiming() {
+    ReplyTiming t;
+    t.thinkUs = 1000;
+    t.hashUsPerKib = 100;
+    t.fwdPrepareMs = 20;
+    t.usbLatencyUs = 1000;
+    t.usbPacket = 62;
+    return t;
+}
+
 } // namespace
 
 OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::string &error) {
@@ -327,6 +384,10 @@ OptionsOutcome parseOptions(int argc, char **argv, SimOptions &options, std::str
         }
         if (id == kVersion) {
             return OptionsOutcome::Version;
+        }
+        if (id == kRealisticTiming) {
+            options.timing = realisticTiming();
+            continue;
         }
         if (bool *flag = switchFor(id, options)) {
             *flag = true;
@@ -378,6 +439,20 @@ Line and flash:
   --help                    show this text
   --version                 show the program's name and version
 
+Reply timing (a board's own pace; none of it by default):
+  --think-us N              time before the reply to every command, in
+                            microseconds
+  --hash-us-per-kib N       a hash query's extra time per KiB hashed
+  --fwd-prepare-ms N        time "fwd" takes to make its region ready before it
+                            offers to receive
+  --usb-latency-us N        hand each command reply to the host in packets, each
+                            this long after the last, as a USB adapter's latency
+                            timer does
+  --usb-packet BYTES        bytes per packet (default 62)
+  --realistic-timing        --think-us 1000 --hash-us-per-kib 100
+                            --fwd-prepare-ms 20 --usb-latency-us 1000
+                            (options after it override its values)
+
 Boards that come and go (a production fixture):
   --absent                  start with no board: nothing answers, the terminal stays
   --control PATH            create the FIFO PATH; the line "insert" puts in a new
@@ -417,6 +492,8 @@ Faults:
                             when inserted and every 3 seconds, answer nothing
   --stuck-byte OFFSET       the flash byte at OFFSET keeps what it held when
                             an XModem transfer writes it (a worn cell)
+  --split-reply-ms N        pause N ms in the middle of every command reply
+  --late-tail-ms N          send CR LF N ms after every complete command reply
 )";
 }
 

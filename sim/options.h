@@ -18,8 +18,19 @@ struct ChipFaults {
     bool eraseExtra = false; // acknowledge an erase with "OK" CR LF
     bool wrongDigest = false;
     bool noWriteOk = false; // complete a transfer without the closing "OK"
+    long splitReplyMs = 0;  // a pause in the middle of each command reply
+    long lateTailMs = 0;    // CR LF this long after each complete command reply
     std::string hangUpOn;   // command word on which the line is unplugged
     bool bootLog = false;   // run its own firmware: a banner, no commands
+};
+
+// How long a board takes to answer, and how its replies reach the host.
+struct ReplyTiming {
+    long thinkUs = 0;      // every command, before its reply
+    long hashUsPerKib = 0; // a hash query, per KiB hashed, on top
+    long fwdPrepareMs = 0; // "fwd", before its offer to receive
+    long usbLatencyUs = 0; // each packet of a command reply waits this long
+    long usbPacket = 62;   // bytes per packet
 };
 
 // Boards that come and go: none of it set means one board, always there.
@@ -46,6 +57,7 @@ struct SimOptions {
     long sectorEraseMs = 0; // time per 4 KiB sector touched by "seras"
     bool verbose = false;
     WireModel wire;
+    ReplyTiming timing;
     BoardOptions bay;
     ChipFaults faults;
     XmodemFaults xmodem;

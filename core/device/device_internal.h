@@ -98,8 +98,17 @@ int checkSettingValues(DeviceSetting *rec);
 // Sends one command line in a single write; false (the serial layer
 // printed why) when the line did not take it whole.
 bool sendCommand(const std::string &line);
-// One read window: up to 100 bytes within the port's time-out.
+// One read window: up to 100 bytes within the port's time-out. With quick
+// replies, the bytes up to the first quiet gap within that window.
 void readWindow(Reply *reply);
+// A fixed pause, then a read window; with quick replies one framed read
+// whose first byte may take the pause and the window together.
+void readAfterPause(Reply *reply, int pauseMs);
+// True while the operation in flight frames replies by silence.
+bool quickReplies();
+// A fixed pause before a reply (none with quick replies, whose read takes
+// it in): false when a stop request cut it short.
+bool pauseBeforeReply(int ms);
 // The reply holds exactly this text and nothing after it.
 bool replyIs(const Reply &reply, const char *text);
 // A pause that nothing cuts short (the progress monitor's).
@@ -128,7 +137,9 @@ int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingRep
 // The acknowledgement of an erase command (sent: it went out whole): a
 // bounded wait for a reply beginning with "O", echoing what arrives. 176
 // when it is exactly "OK", else 183 after the messages; 188 when cancelled.
-int awaitEraseAck(bool sent);
+// pausedMs: the pause before it (pauseBeforeReply), which quick replies
+// add to the wait instead.
+int awaitEraseAck(bool sent, int pausedMs);
 
 // "ceras" and its acknowledgement: 176 or 183 after the messages.
 // duringDownload: announce "Erasing chip..." instead of pausing first.

@@ -42,10 +42,10 @@ int eraseSectorRange(const char *offset, const char *length, int pin) {
     std::fflush(stdout); // the wait below can be long
     kelvo_set_phase(KELVO_PHASE_ERASING);
     bool sent = kelvo::sendCommand(command);
-    if (sent && !kelvo_pause_ms(kSectorErasePauseMs)) {
+    if (sent && !kelvo::pauseBeforeReply(kSectorErasePauseMs)) {
         return KELVO_INTERRUPTED;
     }
-    return kelvo::awaitEraseAck(sent);
+    return kelvo::awaitEraseAck(sent, kSectorErasePauseMs);
 }
 
 } // namespace

@@ -155,10 +155,14 @@ void explainCancelledTransfer(const char *offset, int64_t size) {
 bool flashAcceptsWrite(int pin, const char *offset) {
     kelvo::Reply reply{};
     if (kelvo::sendCommand(kelvo::fwdCommand(pin, offset))) {
-        kelvo_pause_ms(kWritePauseMs);
-        kelvo::readWindow(&reply);
+        kelvo::readAfterPause(&reply, kWritePauseMs);
     }
     if (static_cast<uint8_t>(reply.text[0]) == kNak) {
+        if (kelvo::quickReplies()) {
+            // The chip's offer to receive: the transfer starts on it
+            // instead of waiting for the next one.
+            serialport_put_back(kNak);
+        }
         return true;
     }
     if (kelvo::stopRequested()) {
@@ -179,8 +183,7 @@ bool hashMatches(const uint8_t *data, int64_t size, int pin) {
     kelvo_set_phase(KELVO_PHASE_VERIFYING);
     kelvo::Reply reply{};
     if (kelvo::sendCommand(kelvo::hashqCommand(size, pin))) {
-        kelvo_pause_ms(kWritePauseMs);
-        kelvo::readWindow(&reply);
+        kelvo::readAfterPause(&reply, kWritePauseMs);
     }
     bool complete = reply.count >= static_cast<int32_t>(kDigestReplyOffset + kDigestSize);
     bool equal = complete && std::memcmp(reply.text + kDigestReplyOffset, digest, kDigestSize) == 0;

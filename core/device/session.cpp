@@ -26,6 +26,44 @@ const char *const kWriteWordCommand = "EW 40002800 7EFFFFFF\n";
 
 const char *const kSettingsNotSet = "Please set Device, baudrate & flash_pin";
 std::atomic<bool> interruptionReported{false};
+// Quick replies of the operation in flight, and the input they dropped.
+bool quick = false;
+uint32_t droppedBytes = 0;
+uint32_t droppedCommands = 0;
+
+// The command word, for the diagnostics.
+std::string commandWord(const std::string &line) {
+    return line.substr(0, line.find_first_of(" \r\n"));
+}
+
+// A reply's first byte must answer this command: what is left of an
+// earlier reply (a tail after the quiet gap) is dropped.
+void dropStaleInput(const std::string &line) {
+    uint32_t n = serialport_discard_input();
+    if (n == 0) {
+        return;
+    }
+    droppedBytes += n;
+    ++droppedCommands;
+    infohelper_output(2, "quick replies: %u bytes dropped before \"%s\"", static_cast<unsigned>(n),
+                      commandWord(line).c_str());
+}
+
+void announceFraming() {
+    if (quick) {
+        std::printf("Reply framing: quick replies (quiet gap %u ms)\n",
+                    static_cast<unsigned>(serialport_quiet_gap_ms()));
+        std::fflush(stdout);
+    }
+}
+
+void reportDropped() {
+    if (quick) {
+        infohelper_output(2, "quick replies: %u bytes dropped before %u commands",
+                          static_cast<unsigned>(droppedBytes),
+                          static_cast<unsigned>(droppedCommands));
+    }
+}
 
 void clearReply(Reply *reply) {
     std::memset(reply->text, 0, sizeof reply->text);
@@ -90,6 +128,7 @@ int connectSequence(DeviceSetting *rec, const char *pingReceived, bool echoPingR
     if (serialport_open(rec->device, kConnectBaud) == 0) {
         return KELVO_NO_PING;
     }
+    announceFraming();
     serialport_flush();
     Reply reply;
     exchange(kReadWordCommand, &reply);
@@ -159,15 +198,41 @@ int checkSettingValues(DeviceSetting *rec) {
 }
 
 bool sendCommand(const std::string &line) {
+    if (quick) {
+        dropStaleInput(line);
+    }
     // The serial layer prints why a write did not go out whole.
     int32_t sent = serialport_write(reinterpret_cast<const uint8_t *>(line.data()), line.size());
     return sent == static_cast<int32_t>(line.size());
 }
 
 void readWindow(Reply *reply) {
+    readAfterPause(reply, 0);
+}
+
+void readAfterPause(Reply *reply, int pauseMs) {
     clearReply(reply);
-    int32_t n = serialport_read(reinterpret_cast<uint8_t *>(reply->text), kReplyCapacity);
+    uint8_t *text = reinterpret_cast<uint8_t *>(reply->text);
+    int32_t n = 0;
+    if (quick) {
+        uint32_t window = serialport_get_timeout() + static_cast<uint32_t>(pauseMs);
+        n = serialport_read_framed(text, kReplyCapacity, window, serialport_quiet_gap_ms());
+    } else {
+        if (pauseMs > 0) {
+            // A pause cut short by a stop request: the read then ends at once.
+            kelvo_pause_ms(pauseMs);
+        }
+        n = serialport_read(text, kReplyCapacity);
+    }
     reply->count = n > 0 ? n : 0;
+}
+
+bool quickReplies() {
+    return quick;
+}
+
+bool pauseBeforeReply(int ms) {
+    return quick || kelvo_pause_ms(ms);
 }
 
 bool replyIs(const Reply &reply, const char *text) {
@@ -183,6 +248,8 @@ void pauseMs(int ms) {
 void beginOperation() {
     kelvo_clear_cancel();
     interruptionReported.store(false);
+    quick = kelvo_quick_replies() != 0;
+    droppedBytes = droppedCommands = 0;
     kelvo_operation_begin();
 }
 
@@ -199,6 +266,7 @@ int reportInterrupted(const char *prefix) {
 }
 
 int endOperation(int result) {
+    reportDropped();
     serialport_close();
     if (result != KELVO_SUCCESS && stopRequested()) {
         result = reportInterrupted("");
@@ -216,10 +284,12 @@ int connectDevice(DeviceSetting *rec, const char *pingReceived, bool echoPingRep
     return result;
 }
 
-int awaitEraseAck(bool sent) {
+int awaitEraseAck(bool sent, int pausedMs) {
     char ack[kReplyCapacity + 1] = {};
-    bool acknowledged =
-        sent && !stopRequested() && serialport_block_read(ack, kEraseAckMinChunk) == 1;
+    uint32_t extra = quick ? static_cast<uint32_t>(pausedMs) : 0;
+    uint32_t gap = quick ? serialport_quiet_gap_ms() : 0;
+    bool acknowledged = sent && !stopRequested() &&
+                        serialport_block_read_framed(ack, kEraseAckMinChunk, extra, gap) == 1;
     if (!acknowledged && stopRequested()) {
         return KELVO_INTERRUPTED;
     }
@@ -237,10 +307,12 @@ int eraseWholeChip(int pin, bool duringDownload) {
     bool sent = sendCommand(cerasCommand(pin));
     if (duringDownload) {
         printLine("Erasing chip...\r");
-    } else if (!kelvo_pause_ms(kErasePauseMs)) {
+        return awaitEraseAck(sent, 0);
+    }
+    if (!pauseBeforeReply(kErasePauseMs)) {
         return KELVO_INTERRUPTED;
     }
-    return awaitEraseAck(sent);
+    return awaitEraseAck(sent, kErasePauseMs);
 }
 
 } // namespace kelvo

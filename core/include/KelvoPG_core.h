@@ -188,6 +188,17 @@ void sha256_transform(sha256_context *ctx, const uint8_t block[64]);
 /* The digest as 64 lower-case hexadecimal digits and a terminating zero. */
 void sha256_final_hex(sha256_context *ctx, char hex[65]);
 
+/* ---- Reply framing of the boot loader's command exchanges.
+ * By default each reply gets its full read window (and the fixed pause
+ * before it, where there is one). Quick replies end a reply once bytes
+ * have come and the line has then stayed silent for the quiet gap
+ * (serialport_quiet_gap_ms), within the same upper bound; before each
+ * command the input received so far is dropped. On when set here, else
+ * when the environment has KELVO_QUICK_REPLIES=1. */
+void kelvo_set_quick_replies(int on);
+/* 1 when quick replies are in force, else 0. */
+int kelvo_quick_replies(void);
+
 /* ---- Serial port: the one process-wide UART line. */
 /* Time bound of serialport_block_read, in milliseconds. */
 #define KELVO_BLOCK_READ_TIMEOUT_MS 120000u
@@ -207,6 +218,24 @@ int32_t serialport_read(uint8_t *buf, uint32_t len);
  * holding the last chunk, zero-terminated. 1 when such a chunk came; 0 on
  * time-out, read failure or hang-up. */
 int32_t serialport_block_read(char *buf, int32_t min_chunk);
+/* As serialport_block_read with its bound extended by extra_ms; with a
+ * quiet_ms above 0 a chunk also takes what follows its minimum until the
+ * line has been silent for quiet_ms. */
+int32_t serialport_block_read_framed(char *buf, int32_t min_chunk, uint32_t extra_ms,
+                                     uint32_t quiet_ms);
+/* A reply framed by silence: waits up to window_ms for its first byte, then
+ * takes bytes until the line has been silent for quiet_ms, len bytes have
+ * come or the window ends. Bytes stored (raw, no terminator). */
+int32_t serialport_read_framed(uint8_t *buf, uint32_t len, uint32_t window_ms, uint32_t quiet_ms);
+/* Drops the input received so far, without waiting; the bytes dropped. */
+uint32_t serialport_discard_input(void);
+/* Puts one byte back in front of the input, for the next read to take. */
+void serialport_put_back(uint8_t byte);
+/* The quiet gap that ends a reply on the open line: several times the
+ * adapter's latency timer where the kernel shows one, a number of
+ * character times at the line's rate, at least a floor, and at least
+ * KELVO_QUICK_GAP_MS from the environment (capped at 1000). */
+uint32_t serialport_quiet_gap_ms(void);
 int32_t serialport_write(const uint8_t *buf, uint32_t len);
 void serialport_flush(void);
 void serialport_drain(void);

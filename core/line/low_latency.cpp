@@ -26,16 +26,21 @@ std::string latencyTimerFile(const std::string &path) {
     return std::string("/sys/class/tty/") + (name ? name + 1 : real) + "/device/latency_timer";
 }
 
-void hintAboutLatencyTimer(const std::string &path) {
-    std::string file = latencyTimerFile(path);
+int readLatencyTimer(const std::string &file) {
     FILE *f = file.empty() ? nullptr : std::fopen(file.c_str(), "re");
     if (f == nullptr) {
-        return; // not an adapter with a latency timer
+        return -1; // not an adapter with a latency timer
     }
-    int ms = 0;
+    int ms = -1;
     bool read = std::fscanf(f, "%d", &ms) == 1;
     std::fclose(f);
-    if (read && ms > 1) {
+    return read && ms >= 0 ? ms : -1;
+}
+
+void hintAboutLatencyTimer(const std::string &path) {
+    std::string file = latencyTimerFile(path);
+    int ms = readLatencyTimer(file);
+    if (ms > 1) {
         infohelper_output(kDetailLevel,
                           "%s reads %d ms: each reply may wait that long in the adapter "
                           "(write 1 to it to shorten the wait)",
@@ -66,6 +71,10 @@ LowLatencyState requestLowLatency(int fd, const std::string &path) {
     }
     hintAboutLatencyTimer(path);
     return state;
+}
+
+int adapterLatencyTimerMs(const std::string &path) {
+    return readLatencyTimer(latencyTimerFile(path));
 }
 
 void restoreLowLatency(int fd, const LowLatencyState &state) {

@@ -16,6 +16,10 @@ struct LowLatencyState {
 // is not an error: it is mentioned only at verbosity 2 and up, as is a
 // latency timer in sysfs that still reads above 1 ms.
 LowLatencyState requestLowLatency(int fd, const std::string &path);
+// The latency timer of the adapter behind path in milliseconds, as its
+// driver shows it in sysfs; -1 when it shows none (not a USB adapter, or a
+// driver without one).
+int adapterLatencyTimerMs(const std::string &path);
 // Puts back the flags found by requestLowLatency.
 void restoreLowLatency(int fd, const LowLatencyState &state);
 

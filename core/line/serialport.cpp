@@ -7,6 +7,7 @@
 #include "KelvoPG_core.h"
 #include "line.h"
 #include "low_latency.h"
+#include "quick_replies.h"
 #include "serial_rate.h"
 
 #include <algorithm>
@@ -44,6 +45,7 @@ uint32_t custom_rate = 0; // off-table rate set through termios2; 0 for a table 
 bool line_failed = false; // a hang-up or read error was reported for this port
 kelvo_serial::LowLatencyState low_latency;
 std::string port_path;
+int adapter_latency_ms = -1;    // the adapter's latency timer, -1 where the kernel shows none
 bool found_serial_line = false; // the last open found a terminal at its path
 
 // Received bytes not yet handed out: [rx_head, rx_tail) of rx_buffer.
@@ -56,6 +58,7 @@ constexpr long kQuietMs = 100;            // silence that ends a flush (one read
 constexpr long kFlushQuietLimitMs = 2000; // a line that never goes quiet stops the flush
 constexpr int kDiscardReadsMax = 16;
 constexpr int kBlockChunkMax = 100;       // bytes per serialport_block_read chunk
+constexpr uint32_t kDiscardLimit = 65536; // a line that never stops cannot hold a discard
 
 struct RateCode {
     uint32_t rate;
@@ -200,6 +203,31 @@ InputStatus waitForInput(Clock::time_point deadline) {
         }
     }
     return kInputReady;
+}
+
+// Takes in what the line holds right now, without waiting; true when
+// something came.
+bool pollInputNow() {
+    pollfd p{serial_port, POLLIN, 0};
+    if (kelvo_line::ops().poll(&p, 1, 0) <= 0 || p.revents == 0) {
+        return false;
+    }
+    return fillBuffer(p.revents) == kInputReady && buffered() > 0;
+}
+
+// Takes up to len bytes as they arrive until the line has been silent for
+// quiet_ms or the deadline passes; the count taken.
+size_t readUntilQuiet(uint8_t *buf, size_t len, Clock::time_point deadline, long quiet_ms) {
+    size_t count = takeBuffered(buf, len);
+    while (count < len) {
+        Clock::time_point quietEnd =
+            std::min(deadline, now() + std::chrono::milliseconds(quiet_ms));
+        if (waitForInput(quietEnd) != kInputReady) {
+            break;
+        }
+        count += takeBuffered(buf + count, len - count);
+    }
+    return count;
 }
 
 // Waits until the output queue is empty, at most the time the queued bytes
@@ -422,6 +450,8 @@ int openTerminal(const char *path, uint32_t rate) {
         return -1;
     }
     low_latency = kelvo_serial::requestLowLatency(fd, port_path);
+    // Read after the request: low-latency mode may have shortened it.
+    adapter_latency_ms = kelvo_serial::adapterLatencyTimerMs(port_path);
     return fd;
 }
 
@@ -489,6 +519,7 @@ extern "C" int32_t serialport_open(const char *device, uint32_t rate) {
     line_rate = rate;
     line_failed = false;
     timeout = kDefaultTimeoutMs;
+    adapter_latency_ms = -1;
     discardBuffered();
     int fd = kelvo_line::ops().open(path, rate);
     if (fd <= 0) {
@@ -536,16 +567,62 @@ extern "C" int32_t serialport_read(uint8_t *buf, uint32_t len) {
     return static_cast<int32_t>(count);
 }
 
+extern "C" int32_t serialport_read_framed(uint8_t *buf, uint32_t len, uint32_t window_ms,
+                                          uint32_t quiet_ms) {
+    if (serial_port < 0 || len == 0) {
+        return 0;
+    }
+    Clock::time_point deadline = now() + std::chrono::milliseconds(window_ms);
+    if (waitForInput(deadline) != kInputReady) {
+        return 0;
+    }
+    return static_cast<int32_t>(readUntilQuiet(buf, len, deadline, static_cast<long>(quiet_ms)));
+}
+
+extern "C" uint32_t serialport_discard_input(void) {
+    if (serial_port < 0 || line_failed) {
+        return 0;
+    }
+    // Only what is there now: no waiting, the command goes out next.
+    uint32_t dropped = 0;
+    do {
+        dropped += static_cast<uint32_t>(buffered());
+        discardBuffered();
+    } while (dropped < kDiscardLimit && pollInputNow());
+    return dropped;
+}
+
+extern "C" void serialport_put_back(uint8_t byte) {
+    if (rx_head == 0) {
+        if (rx_tail == sizeof rx_buffer) {
+            return; // a full buffer: the byte is lost, as on an overrun line
+        }
+        std::memmove(rx_buffer + 1, rx_buffer, rx_tail);
+        ++rx_tail;
+        rx_head = 1;
+    }
+    rx_buffer[--rx_head] = byte;
+}
+
+extern "C" uint32_t serialport_quiet_gap_ms(void) {
+    return kelvo_line::quietGapMs(adapter_latency_ms, line_rate);
+}
+
 namespace {
 
-// One chunk of at least min_chunk and at most 100 bytes (what has arrived
-// when the minimum is reached), zero-terminated.
-InputStatus readChunk(char *buf, size_t min_chunk, Clock::time_point deadline, size_t *count) {
+// One chunk of at least min_chunk and at most 100 bytes, zero-terminated:
+// what has arrived when the minimum is reached, or with a quiet gap, what
+// arrives until the line then stays silent for that long.
+InputStatus readChunk(char *buf, size_t min_chunk, Clock::time_point deadline, long quiet_ms,
+                      size_t *count) {
     uint8_t *bytes = reinterpret_cast<uint8_t *>(buf);
     *count = 0;
     InputStatus status = kInputReady;
     while (*count < min_chunk && (status = waitForInput(deadline)) == kInputReady) {
         *count += takeBuffered(bytes + *count, kBlockChunkMax - *count);
+    }
+    if (status == kInputReady && quiet_ms > 0) {
+        *count += readUntilQuiet(bytes + *count, kBlockChunkMax - *count, deadline, quiet_ms);
     }
     if (status == kInputReady) {
         *count += takeBuffered(bytes + *count, kBlockChunkMax - *count);
@@ -557,16 +634,23 @@ InputStatus readChunk(char *buf, size_t min_chunk, Clock::time_point deadline, s
 } // namespace
 
 extern "C" int32_t serialport_block_read(char *buf, int32_t min_chunk) {
+    return serialport_block_read_framed(buf, min_chunk, 0, 0);
+}
+
+extern "C" int32_t serialport_block_read_framed(char *buf, int32_t min_chunk, uint32_t extra_ms,
+                                                uint32_t quiet_ms) {
     buf[0] = '\0';
     // Input that came before the call stays: the reply may already be there.
     if (serial_port < 0 || line_failed) {
         return 0; // a failed line was already reported
     }
     size_t vmin = static_cast<size_t>(std::clamp<int32_t>(min_chunk, 1, kBlockChunkMax));
-    Clock::time_point deadline = now() + std::chrono::milliseconds(block_timeout);
+    Clock::time_point deadline =
+        now() + std::chrono::milliseconds(static_cast<uint64_t>(block_timeout) + extra_ms);
     size_t n = 0;
     InputStatus status;
-    while ((status = readChunk(buf, vmin, deadline, &n)) == kInputReady) {
+    while ((status = readChunk(buf, vmin, deadline, static_cast<long>(quiet_ms), &n)) ==
+           kInputReady) {
         std::printf("Received:%s length:%d\n", buf, static_cast<int>(n));
         std::fflush(stdout);
         if (buf[0] == 'O') {

@@ -302,7 +302,8 @@ void BootLoader::lineConfig(const Command &command) {
     auto received = Clock::now();
     uint64_t flushes = line_.inputFlushes();
     long rate = static_cast<long>(command.number);
-    bool changed = line_.hostSpeed() != rate;
+    // Against the board's own rate: a quick host may have switched already.
+    bool changed = bay_.rate() != rate;
     while (line_.hostSpeed() != rate) {
         if (Clock::now() >= received + kUcfgGiveUp) {
             note("ucfg: the host never switched to " + std::to_string(rate));

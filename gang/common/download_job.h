@@ -14,11 +14,12 @@ struct DownloadJob {
     DeviceSetting record{};
     uint8_t *image = nullptr; // from malloc
     int64_t imageSize = 0;
-    std::string imagePath;    // absolute
-    std::string imageSha256;  // lower-case hex
-    std::string recipeName;   // empty without a recipe
-    std::string recipeSha256; // of the recipe file's bytes; empty without one
-    UniqueSpec unique;        // the recipe's per-board values
+    std::string imagePath;     // absolute
+    std::string imageSha256;   // lower-case hex
+    std::string recipeName;    // empty without a recipe
+    std::string recipeSha256;  // of the recipe file's bytes; empty without one
+    UniqueSpec unique;         // the recipe's per-board values
+    bool quickReplies = false; // replies framed by silence (kelvo_set_quick_replies)
     DownloadJob() = default;
     ~DownloadJob();
     DownloadJob(const DownloadJob &) = delete;

@@ -119,6 +119,8 @@ ParseOutcome parseOptions(int argc, char **argv, Options *options, std::string *
             options->uniqueStatus = true;
         } else if (std::strcmp(arg, "--watch") == 0) {
             options->watch = true;
+        } else if (std::strcmp(arg, "--quick-replies") == 0) {
+            options->quickReplies = true;
         } else if (takeValue("--log", argc, argv, &i, &options->logFile, error) ||
                    takeValue("--output-dir", argc, argv, &i, &options->outputDir, error) ||
                    takeValue("--recipe", argc, argv, &i, &options->recipeFile, error) ||
@@ -181,6 +183,9 @@ waits for the board to be taken out, on its own cycle, until q is typed
   --watch            run as a production station
   --unique-status    print, for each per-board value of the recipe, the next
                      one and how many are left
+  --quick-replies    end each reply of the boards once the line stays quiet
+                     instead of after the full reply window (also recipe key
+                     quick_replies, or KELVO_QUICK_REPLIES=1)
   --station NAME     the station's name, for the screen and the log
   --operator ID      who runs the station, for the log
   --cfx URL          publish each board's result as CFX messages to the AMQP

@@ -12,6 +12,7 @@ struct Options {
     bool allPorts = false;
     bool uniqueStatus = false;      // print the state of the recipe's per-board values
     bool watch = false;             // the station: every port on its own cycle until q
+    bool quickReplies = false;      // replies framed by the line's silence
     std::string recipeFile;         // empty: the settings of record.dat
     std::string station;            // the station's name, for the screen and the log
     std::string operatorId;         // who runs it, for the log

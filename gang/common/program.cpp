@@ -27,6 +27,21 @@ int usageError(const std::string &why) {
     return kExitUsage;
 }
 
+namespace {
+
+// The framing every board of the run gets, said once when it is not the
+// default; the children inherit it.
+void settleReplyFraming(const Options &options, DownloadJob *job) {
+    job->quickReplies = job->quickReplies || options.quickReplies || kelvo_quick_replies() != 0;
+    kelvo_set_quick_replies(job->quickReplies ? 1 : 0);
+    if (job->quickReplies) {
+        std::printf("Reply framing: quick replies\n");
+        std::fflush(stdout);
+    }
+}
+
+} // namespace
+
 int loadJob(const Options &options, DownloadJob *job) {
     if (options.recipeFile.empty()) {
         // Run in the wrong directory, the core's own messages would name
@@ -36,13 +51,18 @@ int loadJob(const Options &options, DownloadJob *job) {
             return complain(kExitUsage, "no record.dat in this directory: give the settings with "
                                         "--recipe FILE, or run where record.dat is");
         }
-        return prepareJob(job) == KELVO_SUCCESS ? kExitOk : kExitFailed; // the core said why
+        if (prepareJob(job) != KELVO_SUCCESS) {
+            return kExitFailed; // the core said why
+        }
+        settleReplyFraming(options, job);
+        return kExitOk;
     }
     std::string error;
     if (!loadRecipe(options.recipeFile, job, &error)) {
         complain(kExitUsage, error);
         return complain(kExitUsage, "nothing was sent to any port");
     }
+    settleReplyFraming(options, job);
     return kExitOk;
 }
 

@@ -20,7 +20,8 @@ namespace {
 const char kAnyPort[] = "(each port)";
 
 const char *const kStringKeys[] = {"image", "sha256", "flash_offset"};
-const char *const kFlagKeys[] = {"chip_erase", "hash_verify", "keep_sys_data", "keep_wifi_data"};
+const char *const kFlagKeys[] = {"chip_erase", "hash_verify", "keep_sys_data", "keep_wifi_data",
+                                 "quick_replies"};
 
 std::string directoryOf(const std::string &path) {
     size_t slash = path.rfind('/');
@@ -216,6 +217,7 @@ bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
     char resolved[PATH_MAX];
     job->imagePath = ::realpath(job->record.image, resolved) ? resolved : job->record.image;
     job->recipeName = table["name"].value_or<std::string>("");
+    job->quickReplies = table["quick_replies"].value_or(false);
     job->recipeSha256 = hexDigest(reinterpret_cast<const uint8_t *>(text.data()),
                                   static_cast<int64_t>(text.size()));
     return true;

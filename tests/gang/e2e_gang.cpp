@@ -26,9 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kRunTimeoutMs = 180000;
-const char kHeader[] = "time,port,adapter_serial,usb_id,image,image_size,image_sha256,"
-                       "flash_offset,chip_erase,hash_verify,result,result_text,seconds,"
-                       "tool_version,station,operator,slot,board,recipe,recipe_sha256\r\n";
+const char kHeader[] =
+    "time,port,adapter_serial,usb_id,image,image_size,image_sha256,"
+    "flash_offset,chip_erase,hash_verify,result,result_text,seconds,"
+    "tool_version,station,operator,slot,board,recipe,recipe_sha256,reply_framing\r\n";
 
 [[noreturn]] void execIn(const std::vector<std::string> &argv, const std::string &cwd) {
     std::vector<char *> args;
@@ -175,9 +176,10 @@ class GangRun : public ::testing::Test {
     }
     // text: the whole result_text, or with prefixOnly its start.
     void expectLogRow(const std::string &port, const std::string &result, const std::string &text,
-                      bool prefixOnly = false) {
+                      bool prefixOnly = false, const std::string &framing = "specified") {
         std::vector<std::string> row = logRow(port);
-        ASSERT_EQ(row.size(), 20u) << port;
+        ASSERT_EQ(row.size(), 21u) << port;
+        EXPECT_EQ(row[20], framing) << port;
         EXPECT_EQ(row[4], dir_.file("image.bin"));
         EXPECT_EQ(row[5], std::to_string(image_.size()));
         EXPECT_EQ(row[6], sha256Hex(image_));
@@ -203,6 +205,18 @@ class GangRun : public ::testing::Test {
     kt::TempDir dir_;
     std::string image_;
 };
+
+TEST_F(GangRun, QuickRepliesReachEveryBoardAndTheLog) {
+    writeSetup(5000);
+    Sim a(dir_.path(), "a", {"--realistic-timing"});
+    kt::RunResult r = gang({"--quick-replies", "--log", "log.csv", a.tty()});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("Reply framing: quick replies\n", 0), 0u) << r.out;
+    std::string board = kt::readFile(dir_.file(dirOfRun(r.out) + label(a) + ".log"));
+    EXPECT_NE(board.find("Reply framing: quick replies (quiet gap 20 ms)\n"), std::string::npos)
+        << board;
+    expectLogRow(a.tty(), "176", "ok", false, "quick");
+}
 
 TEST_F(GangRun, EveryBoardProgrammedLoggedAndPipedWithoutCarriageReturns) {
     writeSetup(20000);

@@ -134,7 +134,7 @@ std::string label(const Fixture &fixture) {
 }
 
 TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
-    writeRecipe(8000);
+    writeRecipe(8000, "", "quick_replies = true\n");
     Fixture a(dir(), "a", {}), b(dir(), "b", {}), c(dir(), "c", {});
     StationRun station(dir(), {"--recipe", "recipe.toml", "--log", "log.csv", "--station", "L2",
                                "--operator", "ann", a.tty(), b.tty(), c.tty()});
@@ -164,11 +164,12 @@ TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
     EXPECT_EQ(log.substr(0, log.find('\n') + 1),
               "time,port,adapter_serial,usb_id,image,image_size,image_sha256,flash_offset,"
               "chip_erase,hash_verify,result,result_text,seconds,tool_version,station,operator,"
-              "slot,board,recipe,recipe_sha256\r\n");
+              "slot,board,recipe,recipe_sha256,reply_framing\r\n");
+    EXPECT_NE(out.find("Reply framing: quick replies\n"), std::string::npos) << out;
     std::string recipeSha = sha256Hex(kt::readFile(dir_.file("recipe.toml")));
     for (Fixture *f : {&a, &b, &c}) {
         EXPECT_NE(log.find("176,ok,"), std::string::npos) << log;
-        EXPECT_NE(log.find(",L2,ann," + label(*f) + ",1,widget-fw 2.1," + recipeSha + "\r\n"),
+        EXPECT_NE(log.find(",L2,ann," + label(*f) + ",1,widget-fw 2.1," + recipeSha + ",quick\r\n"),
                   std::string::npos)
             << log;
     }

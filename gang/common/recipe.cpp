@@ -20,8 +20,9 @@ namespace {
 const char kAnyPort[] = "(each port)";
 
 const char *const kStringKeys[] = {"image", "sha256", "flash_offset"};
-const char *const kFlagKeys[] = {"chip_erase", "hash_verify", "keep_sys_data", "keep_wifi_data",
-                                 "quick_replies"};
+const char *const kFlagKeys[] = {"chip_erase", "hash_verify", "keep_sys_data", "keep_wifi_data"};
+// Optional: recipes written before it went on meaning the default framing.
+const char kQuickRepliesKey[] = "quick_replies";
 
 std::string directoryOf(const std::string &path) {
     size_t slash = path.rfind('/');
@@ -63,8 +64,8 @@ bool readFile(const std::string &path, std::string *bytes, std::string *error) {
 
 // Every key known, every required key there, each of its type.
 bool checkKeys(const toml::table &table, std::string *error) {
-    std::set<std::string> known = {"name", "baudrate"};
-    const std::set<std::string> optional = {"name", "unique", "unique_state"};
+    std::set<std::string> known = {"name", "baudrate", kQuickRepliesKey};
+    const std::set<std::string> optional = {"name", "unique", "unique_state", kQuickRepliesKey};
     for (const char *key : kStringKeys) {
         known.insert(key);
     }
@@ -95,6 +96,10 @@ bool checkKeys(const toml::table &table, std::string *error) {
             *error = std::string("\"") + key + "\" must be true or false";
             return false;
         }
+    }
+    if (table.contains(kQuickRepliesKey) && !table[kQuickRepliesKey].is_boolean()) {
+        *error = std::string("\"") + kQuickRepliesKey + "\" must be true or false";
+        return false;
     }
     if (table.contains("name") && !table["name"].is_string()) {
         *error = "\"name\" must be a string";
@@ -217,7 +222,7 @@ bool loadRecipe(const std::string &path, DownloadJob *job, std::string *error) {
     char resolved[PATH_MAX];
     job->imagePath = ::realpath(job->record.image, resolved) ? resolved : job->record.image;
     job->recipeName = table["name"].value_or<std::string>("");
-    job->quickReplies = table["quick_replies"].value_or(false);
+    job->quickReplies = table[kQuickRepliesKey].value_or(false);
     job->recipeSha256 = hexDigest(reinterpret_cast<const uint8_t *>(text.data()),
                                   static_cast<int64_t>(text.size()));
     return true;

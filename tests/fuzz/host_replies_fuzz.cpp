@@ -5,7 +5,8 @@
 //   byte 0  bits 0-1 operation (0, 1 download; 2 chip erase; 3 sector
 //           erase), bit 2 chip erase, bit 3 hash verify, bit 4 keep system
 //           data, bit 5 keep Wi-Fi data, bit 6 flash pin, bit 7 baud rate
-//   byte 1  image size, 1 + b * b / 4 bytes
+//   byte 1  image size, 1 + b * b / 4 bytes; its bit 0 also chooses quick
+//           replies (replies framed by silence)
 //   byte 2  bits 0-2 flash offset; bits 3-7 the host write (from 1)
 //           that comes with a stop request (0: none)
 // The rest is the script of the chip's replies.
@@ -28,6 +29,7 @@ struct Choice {
     DeviceSetting record;
     size_t imageSize;
     uint32_t cancelAtWrite;
+    int quickReplies;
 };
 
 Choice choose(const uint8_t *data) {
@@ -44,6 +46,7 @@ Choice choose(const uint8_t *data) {
     c.record.flash_pin = data[0] >> 6 & 1;
     c.record.baudrate = data[0] & 0x80 ? 1000000 : 115200;
     c.imageSize = 1 + static_cast<size_t>(data[1]) * data[1] / 4;
+    c.quickReplies = data[1] & 1;
     c.cancelAtWrite = data[2] >> 3;
     return c;
 }
@@ -93,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::fail("cannot write record.dat");
     }
     writeImage(c.imageSize);
+    kelvo_set_quick_replies(c.quickReplies);
     fuzz::scripted_line::start(data + kOptionBytes, size - kOptionBytes, c.cancelAtWrite);
     int32_t result = run(c);
     bool stopAsked = c.cancelAtWrite != 0 && fuzz::scripted_line::writes() >= c.cancelAtWrite;

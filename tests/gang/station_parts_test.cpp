@@ -113,6 +113,7 @@ TEST_F(Recipe, RefusesWhatItCannotTrust) {
         {"baudrate", "\"921600\"", "\"baudrate\" must be a whole number"},
         {"baudrate", "0", "is not a line rate"},
         {"keep_sys_data", "1", "must be true or false"},
+        {"quick_replies", "1", "\"quick_replies\" must be true or false"},
         {"flash_offset", "\"10000\"", "refused"},
         {"image", "\"missing.bin\"", "cannot read the image"},
         {"name", "7", "\"name\" must be a string"},

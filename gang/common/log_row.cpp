@@ -36,12 +36,11 @@ std::vector<CsvColumn> logColumns(const UniqueSpec &unique) {
                                       {"slot"},
                                       {"board", true},
                                       {"recipe"},
-                                      {"recipe_sha256"}};
+                                      {"recipe_sha256"},
+                                      {"reply_framing"}};
     for (const UniqueValue &value : unique.values) {
         columns.emplace_back(value.name.c_str());
     }
-    // Last, after the recipe's own columns: older columns keep their places.
-    columns.emplace_back("reply_framing");
     return columns;
 }
 
@@ -69,12 +68,12 @@ std::vector<std::string> stationLogRow(const LogContext &context, const BoardRec
                                     report.id.label,
                                     std::to_string(report.id.count),
                                     job.recipeName,
-                                    job.recipeSha256};
+                                    job.recipeSha256,
+                                    job.quickReplies ? "quick" : "specified"};
     // A board refused before its values were given has none.
     for (size_t i = 0; i < job.unique.values.size(); ++i) {
         row.push_back(i < report.id.values.size() ? report.id.values[i].second : "");
     }
-    row.push_back(job.quickReplies ? "quick" : "specified");
     return row;
 }
 

@@ -18,8 +18,7 @@ constexpr int kNoResult = -1;
 // recipe's per-board values, the board's copy of the image holds the
 // values given, else values allocated here; none left: kNoResult, the
 // board untouched.
-int programBoard(const DownloadJob &job, BoardIdentity identity,
-                 const Allocation *given = nullptr);
+int programBoard(const DownloadJob &job, BoardIdentity identity, const Allocation *given = nullptr);
 
 // The values in the identity, and the identifying one as its unit.
 void giveValues(const UniqueSpec &spec, const Allocation &allocation, BoardIdentity *identity);

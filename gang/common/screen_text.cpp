@@ -1,5 +1,7 @@
 #include "common/screen_text.h"
 
+#include "KelvoPG_core.h"
+
 #include <algorithm>
 #include <set>
 #include <sys/ioctl.h>
@@ -110,6 +112,19 @@ std::string withoutPath(std::string text, const std::string &path) {
         }
     }
     return text;
+}
+
+std::string corePhaseName(int phase) {
+    switch (phase) {
+    case KELVO_PHASE_ERASING:
+        return "erasing";
+    case KELVO_PHASE_WRITING:
+        return "writing";
+    case KELVO_PHASE_VERIFYING:
+        return "verifying";
+    default:
+        return "connecting";
+    }
 }
 
 } // namespace gang

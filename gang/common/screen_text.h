@@ -22,6 +22,10 @@ TerminalSize terminalSize(int fd);
 std::vector<std::string> slotLabels(const std::vector<std::string> &ports,
                                     const std::vector<std::string> &names);
 
+// The core's phase (enum kelvo_phase) in a word: "connecting" (also while
+// idle before the first phase), "erasing", "writing", "verifying".
+std::string corePhaseName(int phase);
+
 // text, at most width bytes; a cut ends with "...".
 std::string fitted(const std::string &text, size_t width);
 

@@ -14,16 +14,7 @@ constexpr size_t kSecondsWidth = 8; // "%6.1f s"
 constexpr size_t kShortPhaseWidth = 6;
 
 std::string phaseName(int phase) {
-    switch (phase) {
-    case KELVO_PHASE_ERASING:
-        return "erasing";
-    case KELVO_PHASE_WRITING:
-        return "writing";
-    case KELVO_PHASE_VERIFYING:
-        return "verifying";
-    default:
-        return "connecting"; // idle before the first phase: the worker is connecting
-    }
+    return corePhaseName(phase);
 }
 
 std::string outcomeText(const Board &board) {

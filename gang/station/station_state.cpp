@@ -1,5 +1,7 @@
 #include "station/station_state.h"
 
+#include "common/screen_text.h"
+
 #include "KelvoPG_core.h"
 
 namespace gang {
@@ -41,16 +43,7 @@ std::string stateDetail(const SlotState &slot) {
     case SlotPhase::Waiting:
         return slot.problem == kNoDevice ? "" : slot.problem; // the word says it
     case SlotPhase::Programming:
-        switch (slot.corePhase) {
-        case KELVO_PHASE_ERASING:
-            return "erasing";
-        case KELVO_PHASE_WRITING:
-            return "writing";
-        case KELVO_PHASE_VERIFYING:
-            return "verifying";
-        default:
-            return "connecting";
-        }
+        return corePhaseName(slot.corePhase);
     case SlotPhase::Holding:
         return slot.reason;
     case SlotPhase::Ended:

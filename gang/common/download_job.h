@@ -18,7 +18,7 @@ struct DownloadJob {
     std::string imageSha256;   // lower-case hex
     std::string recipeName;    // empty without a recipe
     std::string recipeSha256;  // of the recipe file's bytes; empty without one
-    UniqueSpec unique;         // the recipe's per-board values
+    PerBoardValues unique;     // the recipe's per-board values
     bool quickReplies = false; // replies framed by silence (kelvo_set_quick_replies)
     DownloadJob() = default;
     ~DownloadJob();

@@ -16,7 +16,7 @@ std::string isoTime(std::time_t t) {
 
 } // namespace
 
-std::vector<CsvColumn> logColumns(const UniqueSpec &unique) {
+std::vector<CsvColumn> logColumns(const PerBoardValues &unique) {
     std::vector<CsvColumn> columns = {{"time"},
                                       {"port"},
                                       {"adapter_serial"},

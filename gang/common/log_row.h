@@ -19,7 +19,7 @@ struct LogContext {
 };
 
 // The fixed columns, then one per per-board value of the recipe.
-std::vector<CsvColumn> logColumns(const UniqueSpec &unique);
+std::vector<CsvColumn> logColumns(const PerBoardValues &unique);
 
 // A board's row; result stays empty until the board has one.
 std::vector<std::string> stationLogRow(const LogContext &context, const BoardRecord &record);

@@ -136,8 +136,8 @@ bool checkRunDirectories(const Options &options, const std::string &runDir, std:
 
 } // namespace
 
-int openRunOutputs(const Options &options, const UniqueSpec &unique, const std::vector<int> &claims,
-                   RunOutputs *outputs, bool laterDirectory) {
+int openRunOutputs(const Options &options, const PerBoardValues &unique,
+                   const std::vector<int> &claims, RunOutputs *outputs, bool laterDirectory) {
     std::string error;
     int status = kExitFailed;
     bool named = laterDirectory && options.outputDir.empty();

@@ -51,8 +51,9 @@ struct RunOutputs {
 // (kExitUsage for a directory refused as unsafe). With laterDirectory, a
 // default run directory is only named: its first board creates it.
 // The log has a column per value of unique.
-int openRunOutputs(const Options &options, const UniqueSpec &unique, const std::vector<int> &claims,
-                   RunOutputs *outputs, bool laterDirectory = false);
+int openRunOutputs(const Options &options, const PerBoardValues &unique,
+                   const std::vector<int> &claims, RunOutputs *outputs,
+                   bool laterDirectory = false);
 
 // After the run: the factory link's closing line on standard output, its
 // warnings on standard error, the log closed. false when the log failed.

@@ -81,10 +81,10 @@ bool readState(const std::string &path, State *state, bool *exists, std::string 
     return true;
 }
 
-// The state belongs to the spec: the same names, each with its range.
-bool matches(const UniqueSpec &spec, const State &state, std::string *error) {
-    std::string refused = "the allocation state " + spec.statePath + " belongs to other values";
-    for (const UniqueValue &v : spec.values) {
+// The state belongs to these values: the same names, each with its range.
+bool matches(const PerBoardValues &perBoard, const State &state, std::string *error) {
+    std::string refused = "the allocation state " + perBoard.statePath + " belongs to other values";
+    for (const UniqueValue &v : perBoard.values) {
         auto found = state.find(v.name);
         if (found == state.end()) {
             return fail(error, refused + ": it has no \"" + v.name + "\"");
@@ -94,16 +94,16 @@ bool matches(const UniqueSpec &spec, const State &state, std::string *error) {
                                    ", the recipe's is " + v.rangeText());
         }
     }
-    if (state.size() != spec.values.size()) {
+    if (state.size() != perBoard.values.size()) {
         return fail(error, refused + ": it has values the recipe does not name");
     }
     return true;
 }
 
-std::string stateText(const UniqueSpec &spec, const State &state) {
+std::string stateText(const PerBoardValues &perBoard, const State &state) {
     std::ostringstream out;
     out << kStateHeader;
-    for (const UniqueValue &v : spec.values) {
+    for (const UniqueValue &v : perBoard.values) {
         const StateEntry &e = state.at(v.name);
         toml::table t{{"name", v.name},
                       {"range", e.range},
@@ -197,8 +197,8 @@ std::string utcNow() {
     return text;
 }
 
-void appendJournal(const UniqueSpec &spec, const std::string &line) {
-    std::string path = uniqueJournalPath(spec);
+void appendJournal(const PerBoardValues &perBoard, const std::string &line) {
+    std::string path = uniqueJournalPath(perBoard);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) {
         std::string whole = utcNow() + " " + line + "\n";
@@ -209,51 +209,51 @@ void appendJournal(const UniqueSpec &spec, const std::string &line) {
     }
 }
 
-State freshState(const UniqueSpec &spec) {
+State freshState(const PerBoardValues &perBoard) {
     State state;
-    for (const UniqueValue &v : spec.values) {
+    for (const UniqueValue &v : perBoard.values) {
         state[v.name] = {v.rangeText(), 0};
     }
     return state;
 }
 
-bool loadMatching(const UniqueSpec &spec, State *state, std::string *error) {
+bool loadMatching(const PerBoardValues &perBoard, State *state, std::string *error) {
     bool exists = false;
-    if (!readState(spec.statePath, state, &exists, error)) {
+    if (!readState(perBoard.statePath, state, &exists, error)) {
         return false;
     }
     if (!exists) {
-        *state = freshState(spec);
+        *state = freshState(perBoard);
         return true;
     }
-    return matches(spec, *state, error);
+    return matches(perBoard, *state, error);
 }
 
 } // namespace
 
-std::string uniqueLockPath(const UniqueSpec &spec) {
-    return spec.statePath + ".lock";
+std::string uniqueLockPath(const PerBoardValues &perBoard) {
+    return perBoard.statePath + ".lock";
 }
 
-std::string uniqueJournalPath(const UniqueSpec &spec) {
-    return spec.statePath + ".journal";
+std::string uniqueJournalPath(const PerBoardValues &perBoard) {
+    return perBoard.statePath + ".journal";
 }
 
-bool checkUniqueState(const UniqueSpec &spec, std::string *error) {
+bool checkUniqueState(const PerBoardValues &perBoard, std::string *error) {
     State state;
-    return loadMatching(spec, &state, error);
+    return loadMatching(perBoard, &state, error);
 }
 
-bool allocateValues(const UniqueSpec &spec, const std::string &who, Allocation *allocation,
+bool allocateValues(const PerBoardValues &perBoard, const std::string &who, Allocation *allocation,
                     std::string *error) {
     StateLock lock;
     State state;
-    if (!lock.take(uniqueLockPath(spec), error) || !loadMatching(spec, &state, error)) {
+    if (!lock.take(uniqueLockPath(perBoard), error) || !loadMatching(perBoard, &state, error)) {
         return false;
     }
     allocation->indexes.clear();
     allocation->texts.clear();
-    for (const UniqueValue &v : spec.values) {
+    for (const UniqueValue &v : perBoard.values) {
         uint64_t index = state[v.name].handedOut;
         if (index >= v.count()) {
             return fail(error, "unique value \"" + v.name + "\" is used up (" + v.rangeText() +
@@ -263,29 +263,29 @@ bool allocateValues(const UniqueSpec &spec, const std::string &who, Allocation *
         allocation->texts.push_back(v.textAt(index));
         state[v.name].handedOut = index + 1;
     }
-    if (!writeState(spec.statePath, stateText(spec, state), error)) {
+    if (!writeState(perBoard.statePath, stateText(perBoard, state), error)) {
         return false;
     }
-    appendJournal(spec, who + " allocated " + allocationText(spec, *allocation));
+    appendJournal(perBoard, who + " allocated " + allocationText(perBoard, *allocation));
     return true;
 }
 
-void recordOutcome(const UniqueSpec &spec, const Allocation &allocation, const std::string &who,
-                   const std::string &outcome) {
+void recordOutcome(const PerBoardValues &perBoard, const Allocation &allocation,
+                   const std::string &who, const std::string &outcome) {
     StateLock lock;
     std::string ignored;
-    lock.take(uniqueLockPath(spec), &ignored); // the journal's lines stay whole without it
-    appendJournal(spec, who + " " + outcome + " " + allocationText(spec, allocation));
+    lock.take(uniqueLockPath(perBoard), &ignored); // the journal's lines stay whole without it
+    appendJournal(perBoard, who + " " + outcome + " " + allocationText(perBoard, allocation));
 }
 
-bool uniqueStatusText(const UniqueSpec &spec, std::string *text, std::string *error) {
+bool uniqueStatusText(const PerBoardValues &perBoard, std::string *text, std::string *error) {
     State state;
-    if (!loadMatching(spec, &state, error)) {
+    if (!loadMatching(perBoard, &state, error)) {
         return false;
     }
     std::ostringstream out;
-    out << "state " << spec.statePath << "\n";
-    for (const UniqueValue &v : spec.values) {
+    out << "state " << perBoard.statePath << "\n";
+    for (const UniqueValue &v : perBoard.values) {
         uint64_t used = state[v.name].handedOut;
         uint64_t left = used < v.count() ? v.count() - used : 0;
         out << v.name << ": next " << (left > 0 ? v.textAt(used) : "(none: used up)") << ", "
@@ -295,10 +295,10 @@ bool uniqueStatusText(const UniqueSpec &spec, std::string *text, std::string *er
     return true;
 }
 
-std::string allocationText(const UniqueSpec &spec, const Allocation &allocation) {
+std::string allocationText(const PerBoardValues &perBoard, const Allocation &allocation) {
     std::string text;
-    for (size_t i = 0; i < spec.values.size() && i < allocation.texts.size(); ++i) {
-        text += (i > 0 ? " " : "") + spec.values[i].name + "=" + allocation.texts[i];
+    for (size_t i = 0; i < perBoard.values.size() && i < allocation.texts.size(); ++i) {
+        text += (i > 0 ? " " : "") + perBoard.values[i].name + "=" + allocation.texts[i];
     }
     return text;
 }

@@ -21,29 +21,29 @@ struct Allocation {
 
 // Files beside the state: its lock, and the journal of every value handed
 // out and what became of its board.
-std::string uniqueLockPath(const UniqueSpec &spec);
-std::string uniqueJournalPath(const UniqueSpec &spec);
+std::string uniqueLockPath(const PerBoardValues &perBoard);
+std::string uniqueJournalPath(const PerBoardValues &perBoard);
 
 // The state file, when there is one, belongs to these values (the same
 // names, ranges and lists). false with the reason; never changes it.
-bool checkUniqueState(const UniqueSpec &spec, std::string *error);
+bool checkUniqueState(const PerBoardValues &perBoard, std::string *error);
 
 // Takes the next value of each, commits the state and notes the allocation
 // in the journal (who: the slot or port). false with the reason when a
 // range or list is used up, the state does not belong to the recipe or
 // cannot be written: then nothing was handed out.
-bool allocateValues(const UniqueSpec &spec, const std::string &who, Allocation *allocation,
+bool allocateValues(const PerBoardValues &perBoard, const std::string &who, Allocation *allocation,
                     std::string *error);
 
 // Notes in the journal what became of the board that got allocation
 // ("ok", or "failed: why"). Best effort: the values stay used either way.
-void recordOutcome(const UniqueSpec &spec, const Allocation &allocation, const std::string &who,
-                   const std::string &outcome);
+void recordOutcome(const PerBoardValues &perBoard, const Allocation &allocation,
+                   const std::string &who, const std::string &outcome);
 
 // Per value: its name, the next value and how many are left.
-bool uniqueStatusText(const UniqueSpec &spec, std::string *text, std::string *error);
+bool uniqueStatusText(const PerBoardValues &perBoard, std::string *text, std::string *error);
 
 // "name=text" of each value, separated by spaces.
-std::string allocationText(const UniqueSpec &spec, const Allocation &allocation);
+std::string allocationText(const PerBoardValues &perBoard, const Allocation &allocation);
 
 } // namespace gang

@@ -445,11 +445,11 @@ bool checkPlace(const UniqueValue &v, const ImagePlace &place, std::string *erro
     return true;
 }
 
-bool checkAll(const UniqueSpec &spec, const ImagePlace &place, std::string *error) {
+bool checkAll(const PerBoardValues &perBoard, const ImagePlace &place, std::string *error) {
     std::set<std::string> names;
     int identifying = 0;
-    for (size_t i = 0; i < spec.values.size(); ++i) {
-        const UniqueValue &v = spec.values[i];
+    for (size_t i = 0; i < perBoard.values.size(); ++i) {
+        const UniqueValue &v = perBoard.values[i];
         if (!names.insert(v.name).second) {
             return fail(error, "two unique values are named \"" + v.name + "\"");
         }
@@ -458,7 +458,7 @@ bool checkAll(const UniqueSpec &spec, const ImagePlace &place, std::string *erro
             return false;
         }
         for (size_t j = 0; j < i; ++j) {
-            const UniqueValue &w = spec.values[j];
+            const UniqueValue &w = perBoard.values[j];
             if (overlaps(v.offset, v.offset + v.width, w.offset, w.offset + w.width)) {
                 return fail(error,
                             "unique values \"" + w.name + "\" and \"" + v.name + "\" overlap");
@@ -474,9 +474,9 @@ bool checkAll(const UniqueSpec &spec, const ImagePlace &place, std::string *erro
 } // namespace
 
 bool parseUniqueValues(const toml::table &recipe, const std::string &recipeDir,
-                       const ImagePlace &place, UniqueSpec *spec, std::string *error) {
-    spec->values.clear();
-    spec->statePath.clear();
+                       const ImagePlace &place, PerBoardValues *perBoard, std::string *error) {
+    perBoard->values.clear();
+    perBoard->statePath.clear();
     bool hasState = recipe.contains("unique_state");
     if (!recipe.contains("unique")) {
         return !hasState || fail(error, "\"unique_state\" without [[unique]] values");
@@ -490,27 +490,27 @@ bool parseUniqueValues(const toml::table &recipe, const std::string &recipeDir,
         return fail(error, "[[unique]] values need \"unique_state\", the allocation state file");
     }
     std::string state = recipe["unique_state"].value_or<std::string>("");
-    spec->statePath = state[0] == '/' ? state : recipeDir + "/" + state;
+    perBoard->statePath = state[0] == '/' ? state : recipeDir + "/" + state;
     for (size_t i = 0; i < array->size(); ++i) {
         UniqueValue v;
         std::string what = "unique value " + std::to_string(i + 1);
         if (!readValue(*array->get(i)->as_table(), recipeDir, &v, what, error)) {
             return false;
         }
-        spec->values.push_back(std::move(v));
+        perBoard->values.push_back(std::move(v));
     }
-    return checkAll(*spec, place, error);
+    return checkAll(*perBoard, place, error);
 }
 
-bool identifiesUnit(const UniqueSpec &spec) {
-    return std::any_of(spec.values.begin(), spec.values.end(),
+bool identifiesUnit(const PerBoardValues &perBoard) {
+    return std::any_of(perBoard.values.begin(), perBoard.values.end(),
                        [](const UniqueValue &v) { return v.identifiesUnit; });
 }
 
-void patchImage(const UniqueSpec &spec, const std::vector<uint64_t> &indexes, uint32_t flashOffset,
-                uint8_t *image) {
-    for (size_t i = 0; i < spec.values.size(); ++i) {
-        const UniqueValue &v = spec.values[i];
+void patchImage(const PerBoardValues &perBoard, const std::vector<uint64_t> &indexes,
+                uint32_t flashOffset, uint8_t *image) {
+    for (size_t i = 0; i < perBoard.values.size(); ++i) {
+        const UniqueValue &v = perBoard.values[i];
         std::string bytes = v.bytesAt(indexes[i]);
         std::copy(bytes.begin(), bytes.end(), image + (v.offset - flashOffset));
     }

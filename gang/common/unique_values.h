@@ -39,7 +39,7 @@ struct UniqueValue {
     std::string rangeText() const;
 };
 
-struct UniqueSpec {
+struct PerBoardValues {
     std::vector<UniqueValue> values;
     std::string statePath; // the allocation state; empty without values
 
@@ -55,16 +55,16 @@ struct ImagePlace {
 };
 
 // One of the values is the unit's identifier.
-bool identifiesUnit(const UniqueSpec &spec);
+bool identifiesUnit(const PerBoardValues &perBoard);
 
 // Reads "unique" and "unique_state" of the recipe's table; files relative
 // to recipeDir. false with the reason for anything the issue refuses.
 bool parseUniqueValues(const toml::table &recipe, const std::string &recipeDir,
-                       const ImagePlace &place, UniqueSpec *spec, std::string *error);
+                       const ImagePlace &place, PerBoardValues *perBoard, std::string *error);
 
 // Writes every value at its index into image (the image starts at
 // flashOffset); the places were checked by parseUniqueValues.
-void patchImage(const UniqueSpec &spec, const std::vector<uint64_t> &indexes, uint32_t flashOffset,
-                uint8_t *image);
+void patchImage(const PerBoardValues &perBoard, const std::vector<uint64_t> &indexes,
+                uint32_t flashOffset, uint8_t *image);
 
 } // namespace gang

@@ -41,7 +41,7 @@ void checkAccepted(const gang::DownloadJob &job) {
         fuzz::fail("an accepted recipe's digests do not match what was read");
     }
     // Every value's first and last bytes land inside the image.
-    const gang::UniqueSpec &unique = job.unique;
+    const gang::PerBoardValues &unique = job.unique;
     for (uint64_t pick : {uint64_t{0}, UINT64_MAX}) {
         std::vector<uint64_t> indexes;
         for (const gang::UniqueValue &v : unique.values) {

@@ -17,6 +17,7 @@ constexpr auto kBayPoll = Millis(50); // how soon a control line or the operator
 constexpr auto kRateGrace = Millis(250);
 constexpr auto kUcfgGiveUp = std::chrono::seconds(5);
 constexpr auto kSpeedPoll = Millis(10);
+constexpr auto kEventDrain = Millis(2); // line events already queued, without waiting for more
 constexpr auto kUcfgSettle = Millis(100);  // after the host is back
 constexpr auto kUcfgMinimum = Millis(250); // after the command
 constexpr auto kUcfgNoFlush = Millis(500); // a host that never discards its input
@@ -312,6 +313,12 @@ void BootLoader::lineConfig(const Command &command) {
         if (!line_.collect(kSpeedPoll)) {
             return;
         }
+    }
+    // A host quicker than this board has closed and reopened its port
+    // already: take in the discard its close made, so that the simulated
+    // operator does not take it for the end of the board's programming.
+    if (!line_.collect(kEventDrain)) {
+        return;
     }
     auto reopenedAt = Clock::now();
     while (!changed && line_.inputFlushes() == flushes && Clock::now() < received + kUcfgNoFlush) {

@@ -133,6 +133,12 @@ std::string label(const Fixture &fixture) {
     return fixture.tty().substr(fixture.tty().rfind('/') + 1);
 }
 
+// A slot's event line as the station prints it, from the space after the
+// time: "1: board 1 removed" must not be found in "11: board 1 removed".
+std::string event(const Fixture &fixture, const std::string &what) {
+    return " " + label(fixture) + ": " + what;
+}
+
 TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
     writeRecipe(8000, "", "quick_replies = true\n");
     Fixture a(dir(), "a", {}), b(dir(), "b", {}), c(dir(), "c", {});
@@ -141,16 +147,16 @@ TEST_F(Station, BoardsInsertedOneAfterAnotherAreEachProgrammedOnceAndLogged) {
     ASSERT_TRUE(station.sawTimes(": waiting", 3, 20)) << station.output();
     for (Fixture *f : {&a, &b, &c}) {
         f->control("insert");
-        ASSERT_TRUE(station.saw(label(*f) + ": board 1 programming", 20)) << station.output();
+        ASSERT_TRUE(station.saw(event(*f, "board 1 programming"), 20)) << station.output();
     }
     for (Fixture *f : {&a, &b, &c}) {
-        ASSERT_TRUE(station.saw(label(*f) + ": board 1 PASS", 60)) << station.output();
+        ASSERT_TRUE(station.saw(event(*f, "board 1 PASS"), 60)) << station.output();
     }
     // Left in place well past the removal time: never programmed again.
     std::this_thread::sleep_for(seconds(3));
     for (Fixture *f : {&a, &b, &c}) {
         f->control("remove");
-        ASSERT_TRUE(station.saw(label(*f) + ": board 1 removed", 20)) << station.output();
+        ASSERT_TRUE(station.saw(event(*f, "board 1 removed"), 20)) << station.output();
         EXPECT_EQ(count(f->commands(), "fwd "), 1u) << f->commands();
         EXPECT_TRUE(holdsImage(f->removedFlash(1))) << label(*f);
     }
@@ -205,7 +211,7 @@ TEST_F(Station, TheRunDirectoryComesWithTheFirstBoard) {
     ASSERT_TRUE(station.saw(": waiting", 20)) << station.output();
     EXPECT_EQ(runDirectories(dir()), std::vector<std::string>{});
     a.control("insert");
-    ASSERT_TRUE(station.saw(label(a) + ": board 1 PASS", 60)) << station.output();
+    ASSERT_TRUE(station.saw(event(a, "board 1 PASS"), 60)) << station.output();
     std::vector<std::string> runs = runDirectories(dir());
     ASSERT_EQ(runs.size(), 1u);
     EXPECT_TRUE(kt::fileExists(dir_.file(runs[0] + "/" + label(a) + "-1.log")));
@@ -223,16 +229,16 @@ TEST_F(Station, FailuresCountAndThreeInARowRaiseTheAlarmUntilAPass) {
         dir(), "a",
         {"--refuse-ucfg", "--faulty-boards", "1,2,3", "--boards", "4", "--board-interval", "1.5"});
     StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()});
-    ASSERT_TRUE(station.saw(label(a) + ": board 1 FAIL", 60)) << station.output();
+    ASSERT_TRUE(station.saw(event(a, "board 1 FAIL"), 60)) << station.output();
     EXPECT_NE(station.output().find("device configs not set"), std::string::npos)
         << station.output();
-    ASSERT_TRUE(station.saw(label(a) + ": check fixture", 90)) << station.output();
+    ASSERT_TRUE(station.saw(event(a, "check fixture"), 90)) << station.output();
     EXPECT_EQ(count(station.output(), "check fixture"), 1u) << station.output();
     // q during the last board: it is finished first.
-    ASSERT_TRUE(station.saw(label(a) + ": board 4 programming", 30)) << station.output();
+    ASSERT_TRUE(station.saw(event(a, "board 4 programming"), 30)) << station.output();
     station.key('q');
     EXPECT_EQ(station.exitStatus(), 0);
-    EXPECT_NE(station.output().find(label(a) + ": board 4 PASS"), std::string::npos);
+    EXPECT_NE(station.output().find(event(a, "board 4 PASS")), std::string::npos);
     std::string out = station.output();
     std::string summary = out.substr(out.rfind("\n" + label(a) + " ") + 1);
     summary = summary.substr(0, summary.find('\n'));
@@ -436,9 +442,9 @@ TEST_F(Station, AQuicklySwappedBoardIsProgrammed) {
         // Output of its own: a terminal of an earlier case may have the same name.
         StationRun station(dir(), {"--recipe", "recipe.toml", a.tty()}, name + ".out");
         a.control("insert");
-        ASSERT_TRUE(station.saw(label(a) + ": " + c.first, 60)) << station.output();
+        ASSERT_TRUE(station.saw(event(a, c.first), 60)) << station.output();
         a.control("insert");
-        ASSERT_TRUE(station.saw(label(a) + ": board 2 PASS", 60)) << c.first << station.output();
+        ASSERT_TRUE(station.saw(event(a, "board 2 PASS"), 60)) << c.first << station.output();
         EXPECT_TRUE(holdsImage(a.flash())) << c.baud;
         station.key('q');
         EXPECT_EQ(station.exitStatus(), 0) << station.output();

@@ -208,7 +208,8 @@ kelvo_check_cli_completion() { # script
   kelvo_completion_fixture "$t"
   dev=$t/dev w=$t/work
   local e="kelvo_expect_completion $1 _kelvo_pgtool_cli $dev $w"
-  $e "-add -download -erase -generate -help -scan -set -show" kelvo_pgtool_cli "" || rc=1
+  $e "--help --version -add -download -erase -generate -help -scan -set -show" kelvo_pgtool_cli "" || rc=1
+  $e "--help --version" kelvo_pgtool_cli -- || rc=1
   $e "-scan -set -show" kelvo_pgtool_cli -s || rc=1
   $e "baudrate chip_erase flash_offset generate_bin hash_verify image keep_sys_data keep_wifi_data" \
     kelvo_pgtool_cli -set "" || rc=1

@@ -325,4 +325,21 @@ TEST_F(FactoryLink, AStationLosesNothingWhenTheBrokerDiesAndComesBack) {
     }
 }
 
+// The node of a process that ended without stopping it stops by itself.
+TEST(PrivateBroker, StopsOnceTheProcessThatStartedItHasEnded) {
+    kt::TempDir dir;
+    kt::RunResult r = kt::run({"/bin/bash", "-c", "CFX_BROKER_OWNER=$$ exec \"$0\" start \"$1\"",
+                               KELVO_CFX_BROKER, dir.path()},
+                              dir.path(), 150000);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(gt::waitFor(
+        [&] {
+            return !kt::fileExists(dir.file("server.pid")) &&
+                   !kt::fileExists(dir.file("epmd.pid")) &&
+                   !kt::fileExists(dir.file("watcher.pid"));
+        },
+        std::chrono::seconds(90)));
+    kt::run({KELVO_CFX_BROKER, "stop", dir.path()}, dir.path(), 150000);
+}
+
 } // namespace

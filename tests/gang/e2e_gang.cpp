@@ -24,6 +24,8 @@
 
 namespace {
 
+using gt::sha256Hex;
+
 using Clock = std::chrono::steady_clock;
 constexpr int kRunTimeoutMs = 180000;
 const char kHeader[] =
@@ -101,19 +103,6 @@ class Sim {
     std::string home_, tty_;
     pid_t pid_ = -1;
 };
-
-std::string sha256Hex(const std::string &bytes) {
-    sha256_context ctx;
-    uint8_t digest[32];
-    sha256_init(&ctx);
-    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    sha256_final(&ctx, digest);
-    char hex[65];
-    for (int i = 0; i < 32; ++i) {
-        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    }
-    return hex;
-}
 
 std::vector<std::string> split(const std::string &text, char sep) {
     std::vector<std::string> parts;

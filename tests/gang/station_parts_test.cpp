@@ -3,6 +3,7 @@
 #include "station/counters.h"
 #include "station/line_probe.h"
 #include "kelvo_test.h"
+#include "sha256_hex.h"
 #include "station/operator_screen.h"
 #include "station/station.h"
 #include "common/recipe.h"
@@ -35,14 +36,7 @@ class Recipe : public ::testing::Test {
         ::mkdir(dir_.file("fw").c_str(), 0755);
         kt::writeFile(dir_.file("fw/app.bin"), image_);
     }
-    std::string digest() const {
-        sha256_context ctx;
-        char hex[65];
-        sha256_init(&ctx);
-        sha256_update(&ctx, reinterpret_cast<const uint8_t *>(image_.data()), image_.size());
-        sha256_final_hex(&ctx, hex);
-        return hex;
-    }
+    std::string digest() const { return gt::sha256Hex(image_); }
     // The recipe with one line replaced (key = value), dropped (value
     // empty) or added.
     std::string recipe(const std::string &key = "", const std::string &value = "") const {

@@ -34,15 +34,6 @@ size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
-std::string sha256Hex(const std::string &bytes) {
-    sha256_context ctx;
-    char hex[65];
-    sha256_init(&ctx);
-    sha256_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    sha256_final_hex(&ctx, hex);
-    return hex;
-}
-
 StationRun::StationRun(const std::string &dir, const std::vector<std::string> &args,
                        const std::string &outName)
     : out_(dir + "/" + outName) {

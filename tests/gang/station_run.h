@@ -2,6 +2,8 @@
 // its output into a file, its keys from a pipe.
 #pragma once
 
+#include "sha256_hex.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -14,8 +16,6 @@ namespace gt {
 bool waitFor(const std::function<bool()> &done, std::chrono::seconds limit);
 // How often what occurs in text.
 size_t count(const std::string &text, const std::string &what);
-// SHA-256 of the bytes as 64 lower-case hexadecimal digits.
-std::string sha256Hex(const std::string &bytes);
 
 class StationRun {
   public:

@@ -6,6 +6,7 @@
 #include "common/recipe.h"
 #include "common/unique_state.h"
 #include "kelvo_test.h"
+#include "sha256_hex.h"
 
 #include <gtest/gtest.h>
 
@@ -32,14 +33,7 @@ class UniqueRecipe : public ::testing::Test {
         kt::writeFile(dir_.file("r.toml"), text);
         return gang::loadRecipe(dir_.file("r.toml"), job, error);
     }
-    std::string sha() {
-        sha256_context ctx;
-        char hex[65];
-        sha256_init(&ctx);
-        sha256_update(&ctx, reinterpret_cast<const uint8_t *>(image_.data()), image_.size());
-        sha256_final_hex(&ctx, hex);
-        return hex;
-    }
+    std::string sha() { return gt::sha256Hex(image_); }
     kt::TempDir dir_;
     std::string image_;
 };
